@@ -1,0 +1,566 @@
+// The runtime's function type and its argument binder. The binder follows the
+// interpreter's own frame set-up step by step, so that wrong calls raise the
+// same TypeErrors, with the same words, as a Python function would.
+#include "function.h"
+
+#include <structmember.h>
+
+namespace rt {
+
+namespace {
+
+PyTypeObject* g_function_type = nullptr;
+
+Name s_dunder_wrapped{"__wrapped__"}, s_dunder_signature{"__signature__"}, s_inspect{"inspect"},
+    s_Parameter{"Parameter"}, s_Signature{"Signature"}, s_POSITIONAL_OR_KEYWORD{"POSITIONAL_OR_KEYWORD"},
+    s_VAR_POSITIONAL{"VAR_POSITIONAL"}, s_KEYWORD_ONLY{"KEYWORD_ONLY"}, s_VAR_KEYWORD{"VAR_KEYWORD"},
+    s_default{"default"}, s_annotation{"annotation"}, s_return_annotation{"return_annotation"},
+    s_return{"return"}, s_dunder_name{"__name__"};
+KwNames kw_default_annotation{&s_default, &s_annotation}, kw_return_annotation{&s_return_annotation};
+
+inline FunctionObject* as_function(PyObject* obj) noexcept { return reinterpret_cast<FunctionObject*>(obj); }
+
+}  // namespace
+
+// ===========================================================================
+// FunctionDef
+// ===========================================================================
+
+void FunctionDef::prepare() const {
+    if (names[0] != nullptr || params.empty())
+        return;
+    if (params.size() > kMaxParams)
+        raise(PyExc_SystemError, "too many parameters for a native function");
+    positional = 0;
+    kwonly = 0;
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        switch (params[i].kind) {
+        case Kind::Positional: ++positional; break;
+        case Kind::VarArgs: varargs = static_cast<int>(i); break;
+        case Kind::KeywordOnly:
+            if (kwonly++ == 0)
+                first_kwonly = i;
+            break;
+        case Kind::VarKeywords: varkeywords = static_cast<int>(i); break;
+        }
+    }
+    for (std::size_t i = 0; i < params.size(); ++i) {
+        PyObject* n = PyUnicode_InternFromString(params[i].name);
+        if (n == nullptr)
+            throw Error{};
+        names[i] = n;  // kept for the life of the process, like the definition
+    }
+}
+
+// ===========================================================================
+// Argument binding
+// ===========================================================================
+
+namespace {
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as the interpreter lists names.
+[[noreturn]] void raise_missing(const FunctionObject* fn, const char* kind, const std::array<PyObject*, kMaxParams>& slots,
+                   std::size_t start, std::size_t end) {
+    const FunctionDef& def = *fn->def;
+    Ref names = check(PyList_New(0));
+    for (std::size_t i = start; i < end; ++i) {
+        if (slots[i] == nullptr)
+            check(PyList_Append(names, check(PyObject_Repr(def.names[i]))));
+    }
+    Py_ssize_t len = PyList_GET_SIZE(names.get());
+    Ref text;
+    if (len == 1) {
+        text = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
+    } else if (len == 2) {
+        text = check(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0),
+                                          PyList_GET_ITEM(names.get(), 1)));
+    } else {
+        Ref head_items = check(PyList_GetSlice(names, 0, len - 2));
+        Ref sep = new_string(", ");
+        Ref head = check(PyUnicode_Join(sep, head_items));
+        text = check(PyUnicode_FromFormat("%U, %U, and %U", head.get(), PyList_GET_ITEM(names.get(), len - 2),
+                                          PyList_GET_ITEM(names.get(), len - 1)));
+    }
+    raise_format(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", fn->qualname,
+                 static_cast<int>(len), kind, len == 1 ? "" : "s", text.get());
+}
+
+[[noreturn]] void raise_too_many_positional(const FunctionObject* fn, Py_ssize_t given,
+                                            const std::array<PyObject*, kMaxParams>& slots) {
+    const FunctionDef& def = *fn->def;
+    Py_ssize_t argcount = static_cast<Py_ssize_t>(def.positional);
+    Py_ssize_t kwonly_given = 0;
+    for (std::size_t i = def.first_kwonly; i < def.first_kwonly + def.kwonly; ++i)
+        if (slots[i] != nullptr)
+            ++kwonly_given;
+    Py_ssize_t defcount = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
+    bool plural;
+    Ref sig;
+    if (defcount) {
+        plural = true;
+        sig = check(PyUnicode_FromFormat("from %zd to %zd", argcount - defcount, argcount));
+    } else {
+        plural = argcount != 1;
+        sig = check(PyUnicode_FromFormat("%zd", argcount));
+    }
+    Ref kwonly_sig = kwonly_given ? check(PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
+                                                               given != 1 ? "s" : "", kwonly_given,
+                                                               kwonly_given != 1 ? "s" : ""))
+                                  : new_string("");
+    raise_format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", fn->qualname, sig.get(),
+                 plural ? "s" : "", given, kwonly_sig.get(), given == 1 && !kwonly_given ? "was" : "were");
+}
+
+// Index of the named parameter `keyword`, or -1. Identity first (the common,
+// interned case), then equality, as the interpreter searches.
+Py_ssize_t find_keyword(const FunctionDef& def, PyObject* keyword) {
+    auto named = [&](std::size_t i) {
+        return def.params[i].kind == Kind::Positional || def.params[i].kind == Kind::KeywordOnly;
+    };
+    for (std::size_t i = 0; i < def.params.size(); ++i)
+        if (named(i) && def.names[i] == keyword)
+            return static_cast<Py_ssize_t>(i);
+    for (std::size_t i = 0; i < def.params.size(); ++i) {
+        if (!named(i))
+            continue;
+        if (check(PyObject_RichCompareBool(keyword, def.names[i], Py_EQ)))
+            return static_cast<Py_ssize_t>(i);
+    }
+    return -1;
+}
+
+void bind_or_throw(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   std::array<PyObject*, kMaxParams>& slots, Ref& varargs, Ref& varkeywords) {
+    const FunctionDef& def = *fn->def;
+    const Py_ssize_t argcount = static_cast<Py_ssize_t>(def.positional);
+
+    if (def.varkeywords >= 0) {
+        varkeywords = check(PyDict_New());
+        slots[static_cast<std::size_t>(def.varkeywords)] = varkeywords.get();
+    }
+
+    // Positional arguments fill the positional parameters in order.
+    Py_ssize_t n = nargs < argcount ? nargs : argcount;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        slots[static_cast<std::size_t>(i)] = args[i];
+
+    // The rest go to *args.
+    if (def.varargs >= 0) {
+        varargs = check(PyTuple_New(nargs - n));
+        for (Py_ssize_t i = n; i < nargs; ++i)
+            PyTuple_SET_ITEM(varargs.get(), i - n, Py_NewRef(args[i]));
+        slots[static_cast<std::size_t>(def.varargs)] = varargs.get();
+    }
+
+    // Keyword arguments, in the order given.
+    if (kwnames != nullptr) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+            PyObject* value = args[nargs + k];
+            if (!PyUnicode_Check(keyword)) [[unlikely]]
+                raise_format(PyExc_TypeError, "%U() keywords must be strings", fn->qualname);
+            Py_ssize_t j = find_keyword(def, keyword);
+            if (j < 0) {
+                if (!varkeywords)
+                    raise_format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", fn->qualname,
+                                 keyword);
+                check(PyDict_SetItem(varkeywords, keyword, value));
+                continue;
+            }
+            PyObject*& slot = slots[static_cast<std::size_t>(j)];
+            if (slot != nullptr)
+                raise_format(PyExc_TypeError, "%U() got multiple values for argument '%S'", fn->qualname, keyword);
+            slot = value;
+        }
+    }
+
+    if (nargs > argcount && def.varargs < 0)
+        raise_too_many_positional(fn, nargs, slots);
+
+    // Missing positional parameters take their defaults.
+    if (nargs < argcount) {
+        Py_ssize_t defcount = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
+        Py_ssize_t m = argcount - defcount;
+        for (Py_ssize_t i = nargs; i < m; ++i) {
+            if (slots[static_cast<std::size_t>(i)] == nullptr) {
+                raise_missing(fn, "positional", slots, 0, static_cast<std::size_t>(m));
+            }
+        }
+        for (Py_ssize_t i = n > m ? n - m : 0; i < defcount; ++i) {
+            PyObject*& slot = slots[static_cast<std::size_t>(m + i)];
+            if (slot == nullptr)
+                slot = PyTuple_GET_ITEM(fn->defaults, i);
+        }
+    }
+
+    // Missing keyword-only parameters take theirs.
+    if (def.kwonly > 0) {
+        bool missing = false;
+        for (std::size_t i = def.first_kwonly; i < def.first_kwonly + def.kwonly; ++i) {
+            if (slots[i] != nullptr)
+                continue;
+            if (fn->kwdefaults != nullptr) {
+                if (PyObject* d = PyDict_GetItemWithError(fn->kwdefaults, def.names[i])) {
+                    slots[i] = d;
+                    continue;
+                }
+                if (PyErr_Occurred())
+                    throw Error{};
+            }
+            missing = true;
+        }
+        if (missing)
+            raise_missing(fn, "keyword-only", slots, def.first_kwonly, def.first_kwonly + def.kwonly);
+    }
+}
+
+}  // namespace
+
+bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bound& out) noexcept {
+    try {
+        bind_or_throw(fn, args, nargs, kwnames, out.slots_, out.varargs_, out.varkeywords_);
+        return true;
+    } catch (...) {
+        translate_current_exception();
+        return false;
+    }
+}
+
+// ===========================================================================
+// The function type
+// ===========================================================================
+
+namespace {
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    FunctionObject* fn = as_function(callable);
+    Bound bound;
+    if (!bind(fn, args, PyVectorcall_NARGS(nargsf), kwnames, bound))
+        return nullptr;
+    // Native calls leave no interpreter frames, so guard the depth here: a
+    // chain of wrappers must end in RecursionError, not a stack overflow.
+    if (Py_EnterRecursiveCall(" while calling a Python object"))
+        return nullptr;
+    PyObject* result = guarded([&] { return fn->def->body(*fn, bound).release(); }, static_cast<PyObject*>(nullptr));
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    FunctionObject* fn = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(fn->globals);
+    Py_VISIT(fn->closure);
+    Py_VISIT(fn->classcell);
+    Py_VISIT(fn->name);
+    Py_VISIT(fn->qualname);
+    Py_VISIT(fn->module);
+    Py_VISIT(fn->doc);
+    Py_VISIT(fn->defaults);
+    Py_VISIT(fn->kwdefaults);
+    Py_VISIT(fn->annotations);
+    Py_VISIT(fn->dict);
+    return 0;
+}
+
+int function_clear(PyObject* self) noexcept {
+    FunctionObject* fn = as_function(self);
+    Py_CLEAR(fn->globals);
+    Py_CLEAR(fn->closure);
+    Py_CLEAR(fn->classcell);
+    Py_CLEAR(fn->name);
+    Py_CLEAR(fn->qualname);
+    Py_CLEAR(fn->module);
+    Py_CLEAR(fn->doc);
+    Py_CLEAR(fn->defaults);
+    Py_CLEAR(fn->kwdefaults);
+    Py_CLEAR(fn->annotations);
+    Py_CLEAR(fn->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) noexcept {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakreflist != nullptr)
+        PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject* function_repr(PyObject* self) noexcept {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+// Binds like a Python function: the function itself through the class, a
+// bound method through an instance.
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+    if (obj == nullptr || obj == Py_None)
+        return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+// --- settable metadata, with the checks of the interpreter's function type ---
+
+PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->name); }
+PyObject* get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->qualname); }
+
+int set_string(PyObject*& field, PyObject* value, const char* what) noexcept {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_SETREF(field, Py_NewRef(value));
+    return 0;
+}
+
+int set_name(PyObject* self, PyObject* value, void*) noexcept {
+    return set_string(as_function(self)->name, value, "__name__");
+}
+int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+    return set_string(as_function(self)->qualname, value, "__qualname__");
+}
+
+PyObject* get_defaults(PyObject* self, void*) noexcept {
+    PyObject* d = as_function(self)->defaults;
+    return Py_NewRef(d ? d : Py_None);
+}
+int set_defaults(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == Py_None)
+        value = nullptr;
+    if (value != nullptr && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_kwdefaults(PyObject* self, void*) noexcept {
+    PyObject* d = as_function(self)->kwdefaults;
+    return Py_NewRef(d ? d : Py_None);
+}
+int set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == Py_None)
+        value = nullptr;
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->kwdefaults, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* get_annotations(PyObject* self, void*) noexcept {
+    FunctionObject* fn = as_function(self);
+    if (fn->annotations == nullptr && (fn->annotations = PyDict_New()) == nullptr)
+        return nullptr;
+    return Py_NewRef(fn->annotations);
+}
+int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == Py_None)
+        value = nullptr;
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    return 0;
+}
+
+// inspect.Signature built from the same declaration the binder uses, with the
+// current defaults and annotations.
+Ref build_signature(FunctionObject* fn) {
+    const FunctionDef& def = *fn->def;
+    Ref inspect = check(PyImport_Import(s_inspect));
+    Ref parameter = getattr(inspect, s_Parameter);
+    Ref annotations = fn->annotations ? Ref::borrow(fn->annotations) : check(PyDict_New());
+    Ref empty = check(PyObject_GetAttrString(parameter, "empty"));
+    Ref params = check(PyList_New(0));
+    Py_ssize_t defcount = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
+    Py_ssize_t first_default = static_cast<Py_ssize_t>(def.positional) - defcount;
+    Py_ssize_t positional_index = 0;
+    for (std::size_t i = 0; i < def.params.size(); ++i) {
+        PyObject* name = def.names[i];
+        Ref kind;
+        PyObject* deflt = empty;
+        switch (def.params[i].kind) {
+        case Kind::Positional:
+            kind = getattr(parameter, s_POSITIONAL_OR_KEYWORD);
+            if (positional_index >= first_default && positional_index - first_default < defcount)
+                deflt = PyTuple_GET_ITEM(fn->defaults, positional_index - first_default);
+            ++positional_index;
+            break;
+        case Kind::VarArgs: kind = getattr(parameter, s_VAR_POSITIONAL); break;
+        case Kind::KeywordOnly:
+            kind = getattr(parameter, s_KEYWORD_ONLY);
+            if (fn->kwdefaults != nullptr) {
+                if (PyObject* d = PyDict_GetItemWithError(fn->kwdefaults, name))
+                    deflt = d;
+                else if (PyErr_Occurred())
+                    throw Error{};
+            }
+            break;
+        case Kind::VarKeywords: kind = getattr(parameter, s_VAR_KEYWORD); break;
+        }
+        PyObject* annotation = PyDict_GetItemWithError(annotations, name);
+        if (annotation == nullptr && PyErr_Occurred())
+            throw Error{};
+        check(PyList_Append(params, call_kw(parameter, kw_default_annotation, name, kind, deflt,
+                                            annotation ? annotation : empty.get())));
+    }
+    Ref signature = getattr(inspect, s_Signature);
+    PyObject* ret = PyDict_GetItemWithError(annotations, s_return);
+    if (ret == nullptr && PyErr_Occurred())
+        throw Error{};
+    if (ret != nullptr)
+        return call_kw(signature, kw_return_annotation, params, ret);
+    return call(signature, params);
+}
+
+// A wrapper made with functools.wraps reports no signature of its own, so
+// inspect.signature follows __wrapped__ to the function it wraps; one that
+// was given a __signature__ explicitly reports that.
+PyObject* get_signature(PyObject* self, void*) noexcept {
+    FunctionObject* fn = as_function(self);
+    return guarded(
+        [&]() -> PyObject* {
+            if (fn->dict != nullptr) {
+                if (PyObject* explicit_sig = PyDict_GetItemWithError(fn->dict, s_dunder_signature))
+                    return Py_NewRef(explicit_sig);
+                if (PyErr_Occurred())
+                    throw Error{};
+                if (PyDict_GetItemWithError(fn->dict, s_dunder_wrapped) != nullptr) {
+                    PyErr_SetObject(PyExc_AttributeError, s_dunder_signature);
+                    return nullptr;
+                }
+                if (PyErr_Occurred())
+                    throw Error{};
+            }
+            return build_signature(fn).release();
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
+int set_signature(PyObject* self, PyObject* value, void*) noexcept {
+    FunctionObject* fn = as_function(self);
+    if (fn->dict == nullptr && (fn->dict = PyDict_New()) == nullptr)
+        return -1;
+    if (value == nullptr) {
+        if (PyDict_DelItem(fn->dict, s_dunder_signature) < 0) {
+            if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+                PyErr_Clear();
+                PyErr_SetObject(PyExc_AttributeError, s_dunder_signature);
+            }
+            return -1;
+        }
+        return 0;
+    }
+    return PyDict_SetItem(fn->dict, s_dunder_signature, value);
+}
+
+// Pickled by reference, as the interpreter's functions are.
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept { return Py_NewRef(as_function(self)->qualname); }
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__signature__", get_signature, set_signature, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakreflist), READONLY, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
+    {0, nullptr},
+};
+
+}  // namespace
+
+void init_function_type(const char* qualified_name) {
+    if (g_function_type != nullptr)
+        return;
+    static PyType_Spec spec = {
+        qualified_name,
+        sizeof(FunctionObject),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+            Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        function_slots,
+    };
+    PyObject* type = PyType_FromSpec(&spec);
+    if (type == nullptr)
+        throw Error{};
+    g_function_type = reinterpret_cast<PyTypeObject*>(type);
+}
+
+PyTypeObject* function_type() noexcept { return g_function_type; }
+
+Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure, PyObject* defaults,
+                  PyObject* kwdefaults, PyObject* classcell) {
+    def.prepare();
+    FunctionObject* fn = PyObject_GC_New(FunctionObject, g_function_type);
+    if (fn == nullptr)
+        throw Error{};
+    Py_INCREF(g_function_type);  // heap-type instances own a reference to their type
+    fn->vectorcall = def.fast ? def.fast : function_vectorcall;
+    fn->def = &def;
+    fn->globals = Py_NewRef(globals);
+    fn->closure = Py_XNewRef(closure);
+    fn->classcell = Py_XNewRef(classcell);
+    fn->name = nullptr;
+    fn->qualname = nullptr;
+    fn->module = nullptr;
+    fn->doc = nullptr;
+    fn->defaults = Py_XNewRef(defaults);
+    fn->kwdefaults = Py_XNewRef(kwdefaults);
+    fn->annotations = nullptr;
+    fn->dict = nullptr;
+    fn->weakreflist = nullptr;
+    Ref result = Ref::steal(reinterpret_cast<PyObject*>(fn));
+    fn->name = new_string(def.name).release();
+    fn->qualname = new_string(def.qualname).release();
+    fn->doc = def.doc ? new_string(def.doc).release() : Py_NewRef(Py_None);
+    if (PyObject* module = PyDict_GetItemWithError(globals, s_dunder_name))
+        fn->module = Py_NewRef(module);
+    else if (PyErr_Occurred())
+        throw Error{};
+    PyObject_GC_Track(result.get());
+    return result;
+}
+
+Ref FunctionObject::super(PyObject* obj) const {
+    PyObject* cls = classcell ? PyCell_GET(classcell) : nullptr;
+    if (cls == nullptr)
+        raise(PyExc_RuntimeError, "super(): __class__ cell not found");
+    return call(reinterpret_cast<PyObject*>(&PySuper_Type), cls, obj);
+}
+
+}  // namespace rt

@@ -1,0 +1,671 @@
+// tavrix.async_.forkline: run Python callables in parallel, one forked child
+// per instance, with results back in child order.
+//
+// Every method reads the module-level names it uses (ChildLabor, time,
+// logger, ...) from the module dict at call time, so a replaced attribute
+// takes effect at the next call.
+#include "function.h"
+#include "runtime.h"
+
+using rt::Bound;
+using rt::call;
+using rt::call_method;
+using rt::check;
+using rt::FunctionObject;
+using rt::getattr;
+using rt::Kind;
+using rt::Name;
+using rt::Param;
+using rt::Ref;
+using rt::setattr;
+
+namespace {
+
+Name s_os{"os"}, s_time{"time"}, s_signal{"signal"}, s_logging{"logging"}, s_inspect{"inspect"},
+    s_itertools{"itertools"}, s_functools{"functools"}, s_namedtuple{"namedtuple"},
+    s_ExceptionWithTraceback{"ExceptionWithTraceback"}, s_managed_handlers{"managed_handlers"},
+    s_multiprocessing{"multiprocessing"}, s_pcall_infra{"__pcall_infra__"}, s_logger{"logger"},
+    s_ChildWork{"ChildWork"}, s_ChildLabor{"ChildLabor"}, s_Pcall{"Pcall"};
+
+Name s_init{"__init__"}, s_name{"__name__"}, s_target_attr{"_target"}, s_args_attr{"_args"},
+    s_kwargs_attr{"_kwargs"}, s_index_attr{"_index"}, s_queue_attr{"_queue"}, s_work_attr{"_work"},
+    s_partial{"partial"}, s_func{"func"}, s_offset{"offset"}, s_get_steps{"_get_steps"}, s_exception{"exception"},
+    s_put{"put"}, s_stack{"stack"}, s_frame{"frame"}, s_f_locals{"f_locals"}, s_get{"get"}, s_self{"self"},
+    s_parameters{"parameters"}, s_internal{"internal"}, s_steps{"steps"}, s_target_attr_pub{"target"},
+    s_args_key{"args"}, s_kwargs_key{"kwargs"}, s_getLogger{"getLogger"}, s_get_context{"get_context"},
+    s_Process{"Process"}, s_SimpleQueue{"SimpleQueue"}, s_repeat{"repeat"}, s_copy{"copy"}, s_update{"update"},
+    s_targets{"targets"}, s_timeout{"timeout"}, s_cargs{"cargs"}, s_iargs{"iargs"}, s_ckwargs{"ckwargs"},
+    s_ikwargs{"ikwargs"}, s_varkwargs{"varkwargs"}, s_results{"results"}, s_processes{"_processes"},
+    s_build_arguments{"_build_arguments"}, s_append{"append"}, s_index{"index"}, s_queue{"queue"},
+    s_starttime{"starttime"}, s_stoptime{"stoptime"}, s_tasklog{"tasklog"},
+    s_consolidate{"consolidate_next_forked_logfile"}, s_start{"start"}, s_join{"join"}, s_is_alive{"is_alive"},
+    s_empty{"empty"}, s_sleep{"sleep"}, s_livings{"livings"}, s_terminate{"terminate"}, s_error{"error"},
+    s_format{"format"}, s_p{"p"}, s_extended_msg{"extended_msg"}, s_pid{"pid"}, s_kill{"kill"},
+    s_SIGKILL{"SIGKILL"}, s_exitcode{"exitcode"}, s_module{"module"}, s_import{"__import__"};
+
+rt::KwNames kw_worker{&s_index, &s_queue, &s_target_attr_pub, &s_args_key, &s_kwargs_key};
+rt::KwNames kw_module{&s_module};
+rt::KwNames kw_p{&s_p};
+rt::KwNames kw_report{&s_timeout, &s_extended_msg};
+
+constexpr double kPollPause = 0.25;
+constexpr long kStepTerminated = 2;
+
+// self.<name> = value, for the attribute tables below.
+inline void set(PyObject* obj, PyObject* name, PyObject* value) { setattr(obj, name, value); }
+
+// ===========================================================================
+// ChildLabor
+// ===========================================================================
+
+const char* const kChildLaborDoc =
+    "ChildLabor Class\n"
+    "\n"
+    "Worker class: a subclass of multiprocessing.Process under the 'fork'\n"
+    "context, customised only for use by Pcall.";
+
+// --- __init__(self, index, queue, *args, **kwargs) ---
+
+Ref ChildLabor_init(FunctionObject& fn, const Bound& a) {
+    PyObject *self = a[0], *index = a[1], *queue = a[2], *args = a[3], *kwargs = a[4];
+
+    Ref base_init = getattr(fn.super(self), s_init);
+    check(PyObject_Call(base_init, args, kwargs));
+    set(self, s_index_attr, index);
+    set(self, s_queue_attr, queue);
+
+    // Name the target for messages: a partial is unwrapped once.
+    Ref target = getattr(self, s_target_attr);
+    Ref partial = getattr(fn.global(s_functools), s_partial);
+    if (rt::isinstance(target, partial))
+        target = getattr(target, s_func);
+    Ref name = rt::getattr_optional(target, s_name);
+    Ref name_text = rt::str(name ? name : target);
+
+    Ref child_work = fn.global(s_ChildWork);
+    Ref args_text = rt::str(getattr(self, s_args_attr));
+    Ref kwargs_text = rt::str(getattr(self, s_kwargs_attr));
+    set(self, s_work_attr, call(child_work, name_text, args_text, kwargs_text));
+    return rt::none();
+}
+
+const Param ChildLabor_init_params[] = {
+    {"self"}, {"index"}, {"queue"}, {"args", Kind::VarArgs}, {"kwargs", Kind::VarKeywords},
+};
+const rt::FunctionDef ChildLabor_init_def{
+    "__init__", "ChildLabor.__init__",
+    "built-in init\n"
+    "\n"
+    ":param index: the child labor index\n"
+    ":param queue: the queue that pipes results back to the parent",
+    ChildLabor_init_params, ChildLabor_init};
+
+// --- _get_steps(self) ---
+
+// Follows the last child of each step while that child's own `steps` is a
+// list. Iterative, with the interpreter's recursion limit as the bound, so a
+// cyclic structure ends in RecursionError instead of running forever.
+Ref get_current_steps(Ref steps) {
+    int limit = Py_GetRecursionLimit();
+    for (int depth = 0;; ++depth) {
+        if (depth >= limit)
+            rt::raise(PyExc_RecursionError, "maximum recursion depth exceeded while getting the current step");
+        if (!rt::truthy(getattr(steps, s_steps)))
+            return steps;
+        Ref last = check(PySequence_GetItem(getattr(steps, s_steps), -1));
+        if (!PyList_Check(getattr(last, s_steps).get()))
+            return steps;
+        steps = check(PySequence_GetItem(getattr(steps, s_steps), -1));
+    }
+}
+
+Ref ChildLabor_get_steps(FunctionObject& fn, const Bound&) {
+    Ref stack = call_method(fn.global(s_inspect), s_stack);
+    Ref found;
+    bool done = false;
+    rt::for_each(stack, [&](PyObject* record) {
+        if (done)
+            return;
+        Ref locals = getattr(getattr(record, s_frame), s_f_locals);
+        Ref obj = call_method(locals, s_get, s_self);
+        try {
+            Ref internal = getattr(getattr(obj, s_parameters), s_internal);
+            found = get_current_steps(call_method(internal, s_get, s_steps));
+            done = true;
+        } catch (const rt::Error&) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception))
+                throw;
+            PyErr_Clear();
+        }
+    });
+    return found ? found : rt::none();
+}
+
+const Param self_only[] = {{"self"}};
+const rt::FunctionDef ChildLabor_get_steps_def{
+    "_get_steps", "ChildLabor._get_steps",
+    "Attempt to retrieve testcase steps\n"
+    "\n"
+    ":return: the testcase's steps",
+    self_only, ChildLabor_get_steps};
+
+// --- run(self) ---
+
+Ref ChildLabor_run(FunctionObject& fn, const Bound& a) {
+    PyObject* self = a[0];
+    Ref Steps = rt::import_from(fn.globals, "tavrix.vetrun.steps", "Steps");
+    Ref TerminateStepSignal = rt::import_from(fn.globals, "tavrix.vetrun.signals", "TerminateStepSignal");
+
+    Ref index = getattr(self, s_index_attr);
+    Ref steps = call_method(self, s_get_steps);
+    if (rt::isinstance(steps, Steps)) {
+        Ref number = check(PyNumber_Long(getattr(self, s_index_attr)));
+        Ref one = rt::new_int(1), thousand = rt::new_int(1000);
+        Ref offset = check(PyNumber_Multiply(check(PyNumber_Add(number, one)), thousand));
+        setattr(steps, s_offset, offset);
+    }
+
+    Ref result;
+    try {
+        Ref target = getattr(self, s_target_attr);
+        Ref value = rt::call_star(target, getattr(self, s_args_attr), getattr(self, s_kwargs_attr));
+        result = rt::new_tuple({index.get(), Py_True, value.get()});
+    } catch (const rt::Error&) {
+        rt::ExceptScope handled;
+        if (handled.matches(PyExc_Exception)) {
+            Ref log_exception = getattr(fn.global(s_logger), s_exception);
+            Ref work = getattr(self, s_work_attr);
+            Ref text = check(PyUnicode_FromFormat(
+                "Caught error while executing target in child process-%S:\n  target = %S\n  args = %S"
+                "\n  kwargs = %S\n\n",
+                index.get(), getattr(work, s_target_attr_pub).get(), getattr(work, s_args_key).get(),
+                getattr(work, s_kwargs_key).get()));
+            call(log_exception, text);
+            Ref wrapped = call(fn.global(s_ExceptionWithTraceback), handled.value());
+            result = rt::new_tuple({index.get(), Py_False, wrapped.get()});
+        } else if (handled.matches(TerminateStepSignal)) {
+            Ref wrapped = call(fn.global(s_ExceptionWithTraceback), handled.value());
+            Ref status = rt::new_int(kStepTerminated);
+            result = rt::new_tuple({index.get(), status.get(), wrapped.get()});
+        } else {
+            handled.reraise();
+        }
+    }
+    call_method(getattr(self, s_queue_attr), s_put, result);
+    return rt::none();
+}
+
+const rt::FunctionDef ChildLabor_run_def{
+    "run", "ChildLabor.run",
+    "ChildLabor.run\n"
+    "\n"
+    "Runs the given target in the child process: the default entry point of\n"
+    "multiprocessing.Process. Updates the step container with an offset if\n"
+    "there is one.\n"
+    "\n"
+    ":return: None; every return value and error of the target is put on the\n"
+    "    queue in the form (index, boolean, result).",
+    self_only, ChildLabor_run};
+
+// ===========================================================================
+// Pcall
+// ===========================================================================
+
+const char* const kPcallDoc =
+    "Pcall class\n"
+    "\n"
+    "Performs and controls parallel calls: combinations of arguments are zipped\n"
+    "together and passed to each parallel instance, one forked child each.\n"
+    "\n"
+    ":param targets: one callable, or a list of callables (one per child)\n"
+    ":param timeout: maximum run time of any child, in seconds\n"
+    ":param cargs: common positional arguments, passed first to every child\n"
+    ":param iargs: per-instance positional arguments, item i for child i\n"
+    ":param ckwargs: common keyword arguments of every child\n"
+    ":param ikwargs: per-instance keyword argument dicts, item i for child i\n"
+    ":param varkwargs: any other keyword argument, a sequence holding one\n"
+    "    value per child\n"
+    "\n"
+    "Rules:\n"
+    "- The number of parallel instances follows the number of targets, of\n"
+    "  instance arguments and of values per variable keyword argument,\n"
+    "  whichever is shorter (empty sources do not count).\n"
+    "- Arguments are position-sensitive.\n"
+    "- The results list is in child order.";
+
+// --- pcall(cls, *args, **kwargs) ---
+
+Ref Pcall_pcall(FunctionObject&, const Bound& a) {
+    PyObject *cls = a[0], *args = a[1], *kwargs = a[2];
+    Ref batch = check(PyObject_Call(cls, args, kwargs));
+    call_method(batch, s_start);
+    call_method(batch, s_join);
+    return getattr(batch, s_results);
+}
+
+const Param Pcall_pcall_params[] = {{"cls"}, {"args", Kind::VarArgs}, {"kwargs", Kind::VarKeywords}};
+const rt::FunctionDef Pcall_pcall_def{
+    "pcall", "Pcall.pcall",
+    "pcall classmethod\n"
+    "\n"
+    "A short-cut for using Pcall: builds the batch, wraps start() and join(),\n"
+    "blocks, and returns the results of the parallel calls in the order in\n"
+    "which they were called.",
+    Pcall_pcall_params, Pcall_pcall};
+
+// --- __init__(self, targets, timeout=None, cargs=(), iargs=(), ckwargs={}, ikwargs=(), **varkwargs) ---
+
+Ref Pcall_init(FunctionObject& fn, const Bound& a) {
+    PyObject *self = a[0], *targets = a[1], *timeout = a[2], *cargs = a[3], *iargs = a[4], *ckwargs = a[5],
+             *ikwargs = a[6], *varkwargs = a[7];
+    set(self, s_targets, targets);
+    set(self, s_timeout, timeout);
+    set(self, s_cargs, cargs);
+    set(self, s_iargs, check(PySequence_List(iargs)));
+    set(self, s_ckwargs, ckwargs);
+    set(self, s_ikwargs, check(PySequence_List(ikwargs)));
+
+    Ref per_child = check(PyDict_New());
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(varkwargs, &pos, &key, &value))
+        check(PyDict_SetItem(per_child, key, check(PySequence_List(value))));
+    set(self, s_varkwargs, per_child);
+
+    set(self, s_results, Py_None);
+    set(self, s_queue_attr, call_method(fn.global(s_multiprocessing), s_SimpleQueue));
+    set(self, s_processes, check(PyList_New(0)));
+
+    Ref arguments = call_method(self, s_build_arguments);
+    long long index = 0;
+    rt::for_each(arguments, [&](PyObject* argument_set) {
+        Ref append = getattr(getattr(self, s_processes), s_append);
+        Ref child_labor = fn.global(s_ChildLabor);
+        Ref i = rt::new_int(index++);
+        Ref queue = getattr(self, s_queue_attr);
+        Ref target = check(PyObject_GetItem(argument_set, s_target_attr_pub));
+        Ref args = check(PyObject_GetItem(argument_set, s_args_key));
+        Ref kwargs = check(PyObject_GetItem(argument_set, s_kwargs_key));
+        Ref worker = rt::call_kw(child_labor, kw_worker, i, queue, target, args, kwargs);
+        call(append, worker);
+    });
+    return rt::none();
+}
+
+const Param Pcall_init_params[] = {
+    {"self"}, {"targets"}, {"timeout"}, {"cargs"}, {"iargs"}, {"ckwargs"}, {"ikwargs"}, {"varkwargs", Kind::VarKeywords},
+};
+const rt::FunctionDef Pcall_init_def{"__init__", "Pcall.__init__", nullptr, Pcall_init_params, Pcall_init};
+
+// --- pids (property) ---
+
+Ref Pcall_pids(FunctionObject&, const Bound& a) {
+    Ref pids = check(PyList_New(0));
+    rt::for_each(getattr(a[0], s_processes), [&](PyObject* child) { check(PyList_Append(pids, getattr(child, s_pid))); });
+    return check(PyList_AsTuple(pids));
+}
+
+const rt::FunctionDef Pcall_pids_def{"pids", "Pcall.pids",
+                                     "pids (property)\n"
+                                     "\n"
+                                     "The process ids of the children, in child order, once all children\n"
+                                     "have been started (None for a child not started yet).",
+                                     self_only, Pcall_pids};
+
+// --- start(self) ---
+
+Ref Pcall_start(FunctionObject& fn, const Bound& a) {
+    PyObject* self = a[0];
+    set(self, s_starttime, call_method(fn.global(s_time), s_time));
+    Ref consolidate = getattr(getattr(fn.global(s_managed_handlers), s_tasklog), s_consolidate);
+    Ref context = call(consolidate);
+    rt::with_context(context, [&] {
+        rt::for_each(getattr(self, s_processes), [](PyObject* child) { call_method(child, s_start); });
+    });
+    return rt::none();
+}
+
+const rt::FunctionDef Pcall_start_def{"start", "Pcall.start",
+                                      "start\n"
+                                      "\n"
+                                      "Starts all child worker processes.",
+                                      self_only, Pcall_start};
+
+// --- join(self) ---
+
+// Moves every waiting message from the queue to `results`.
+void drain(PyObject* self, PyObject* results) {
+    Ref queue = getattr(self, s_queue_attr);
+    while (!rt::truthy(call_method(queue, s_empty)))
+        check(PyList_Append(results, call_method(queue, s_get)));
+}
+
+bool any_alive(PyObject* self) {
+    bool alive = false;
+    Ref it = check(PyObject_GetIter(getattr(self, s_processes)));
+    while (PyObject* child = PyIter_Next(it)) {
+        Ref owned = Ref::steal(child);
+        if (rt::truthy(call_method(child, s_is_alive))) {
+            alive = true;
+            break;
+        }
+    }
+    if (PyErr_Occurred())
+        throw rt::Error{};
+    return alive;
+}
+
+[[noreturn]] void time_out(FunctionObject& fn, PyObject* self) {
+    static const char* const kChildLine =
+        "    PID-{p.pid}: target={p._work.target}, args={p._work.args}, kwargs={p._work.kwargs}";
+    static const char* const kReport = "The following processes are still running after {timeout} seconds:\n"
+                                       "{extended_msg}\n";
+    Ref extended_msg = check(PyList_New(0));
+    Ref child_line = rt::new_string(kChildLine);
+    rt::for_each(getattr(self, s_livings), [&](PyObject* p) {
+        check(PyList_Append(extended_msg, rt::call_method_kw(child_line, s_format, kw_p, p)));
+    });
+    call_method(self, s_terminate);
+    Ref log_error = getattr(fn.global(s_logger), s_error);
+    Ref newline = rt::new_string("\n");
+    Ref lines = check(PyUnicode_Join(newline, extended_msg));
+    Ref report = rt::call_method_kw(rt::new_string(kReport), s_format, kw_report, getattr(self, s_timeout), lines);
+    call(log_error, report);
+    rt::raise(PyExc_TimeoutError, "Not all child processes finished running.");
+}
+
+Ref Pcall_join(FunctionObject& fn, const Bound& a) {
+    PyObject* self = a[0];
+    Ref results = check(PyList_New(0));
+    Ref pause = check(PyFloat_FromDouble(kPollPause));
+
+    while (any_alive(self)) {
+        drain(self, results);
+        call_method(fn.global(s_time), s_sleep, pause);
+        Ref timeout = getattr(self, s_timeout);
+        if (rt::truthy(timeout)) {
+            Ref now = call_method(fn.global(s_time), s_time);
+            Ref deadline = check(PyNumber_Add(timeout, getattr(self, s_starttime)));
+            if (check(PyObject_RichCompareBool(now, deadline, Py_GT)))
+                time_out(fn, self);
+        }
+    }
+
+    set(self, s_stoptime, call_method(fn.global(s_time), s_time));
+    drain(self, results);
+    rt::for_each(getattr(self, s_processes), [](PyObject* child) { call_method(child, s_join); });
+
+    // The lowest index that failed decides.
+    Ref ordered = check(PySequence_List(results));
+    check(PyList_Sort(ordered));
+    rt::for_each(ordered, [&](PyObject* message) {
+        Ref success = check(PySequence_GetItem(message, 1));
+        Ref result = check(PySequence_GetItem(message, 2));
+        Ref terminated = rt::new_int(kStepTerminated);
+        if (check(PyObject_RichCompareBool(success, terminated, Py_EQ))) {
+            Ref signal = rt::import_from(fn.globals, "tavrix.vetrun.signals", "VetrunStepFailedSignal");
+            PyErr_SetObject(signal, call(signal, result));
+            throw rt::Error{};
+        }
+        if (!rt::truthy(success)) {
+            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(result.get())), result);
+            throw rt::Error{};
+        }
+    });
+
+    Ref sorted_again = check(PySequence_List(results));
+    check(PyList_Sort(sorted_again));
+    Py_ssize_t n = PyList_GET_SIZE(sorted_again.get());
+    Ref values = check(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* value = check(PySequence_GetItem(PyList_GET_ITEM(sorted_again.get(), i), -1)).release();
+        PyTuple_SET_ITEM(values.get(), i, value);
+    }
+    set(self, s_results, values);
+    return rt::none();
+}
+
+const rt::FunctionDef Pcall_join_def{
+    "join", "Pcall.join",
+    "join\n"
+    "\n"
+    "Blocks the calling process until the time-out is reached or every child\n"
+    "has finished its job, then collects and sets the results. An exception\n"
+    "raised by a child during its job is raised again here.",
+    self_only, Pcall_join};
+
+// --- terminate(self) ---
+
+Ref Pcall_terminate(FunctionObject&, const Bound& a) {
+    rt::for_each(getattr(a[0], s_processes), [](PyObject* child) { call_method(child, s_terminate); });
+    return rt::none();
+}
+
+const rt::FunctionDef Pcall_terminate_def{"terminate", "Pcall.terminate",
+                                          "terminate\n"
+                                          "\n"
+                                          "Terminates all child processes.\n"
+                                          "\n"
+                                          "Note: this may take a split second to take effect.",
+                                          self_only, Pcall_terminate};
+
+// --- kill(self) ---
+
+Ref Pcall_kill(FunctionObject& fn, const Bound& a) {
+    rt::for_each(getattr(a[0], s_processes), [&](PyObject* child) {
+        // A child whose exit status has been collected is gone: its pid may
+        // belong to an unrelated process by now, so it is never signalled.
+        if (getattr(child, s_exitcode).get() != Py_None)
+            return;
+        Ref kill = getattr(fn.global(s_os), s_kill);
+        Ref pid = getattr(child, s_pid);
+        Ref sigkill = getattr(fn.global(s_signal), s_SIGKILL);
+        call(kill, pid, sigkill);
+    });
+    return rt::none();
+}
+
+const rt::FunctionDef Pcall_kill_def{
+    "kill", "Pcall.kill",
+    "kill\n"
+    "\n"
+    "Kills all child processes with SIGKILL, in child order.\n"
+    "\n"
+    "A child whose exit has already been collected (its exitcode is set, by\n"
+    "join() or a liveness test) is skipped: its pid may belong to an unrelated\n"
+    "process by then. A child that was never started still fails, with the\n"
+    "error os.kill raises for a pid of None.",
+    self_only, Pcall_kill};
+
+// --- livings (property) ---
+
+Ref Pcall_livings(FunctionObject&, const Bound& a) {
+    Ref alive = check(PyList_New(0));
+    rt::for_each(getattr(a[0], s_processes), [&](PyObject* child) {
+        if (rt::truthy(call_method(child, s_is_alive)))
+            check(PyList_Append(alive, child));
+    });
+    return check(PyList_AsTuple(alive));
+}
+
+const rt::FunctionDef Pcall_livings_def{"livings", "Pcall.livings",
+                                        "property: livings\n"
+                                        "\n"
+                                        "Returns all processes that are currently alive.",
+                                        self_only, Pcall_livings};
+
+// --- _build_arguments(self) ---
+
+Py_ssize_t length(PyObject* obj) {
+    Py_ssize_t n = PyObject_Size(obj);
+    if (n < 0)
+        throw rt::Error{};
+    return n;
+}
+
+Ref Pcall_build_arguments(FunctionObject& fn, const Bound& a) {
+    PyObject* self = a[0];
+    Ref targets = getattr(self, s_targets);
+    Ref iargs = getattr(self, s_iargs);
+    Ref ikwargs = getattr(self, s_ikwargs);
+    Ref varkwargs = getattr(self, s_varkwargs);
+
+    // Counting.
+    bool single_target = PyCallable_Check(targets);
+    Py_ssize_t count = -1;
+    auto consider = [&](Py_ssize_t n) {
+        if (n != 0 && (count < 0 || n < count))
+            count = n;
+    };
+    if (!single_target)
+        consider(length(targets));
+    consider(length(iargs));
+    consider(length(ikwargs));
+    Ref varkwargs_items = check(PyMapping_Items(varkwargs));
+    rt::for_each(varkwargs_items, [&](PyObject* item) { consider(length(PyTuple_GET_ITEM(item, 1))); });
+    if (count < 0) {
+        if (!single_target)
+            rt::raise(PyExc_ValueError, "min() arg is an empty sequence");
+        count = 1;
+    }
+
+    // Where each child's target comes from.
+    Ref target_source = PyCallable_Check(targets) ? call_method(fn.global(s_itertools), s_repeat, targets)
+                                                  : check(PyObject_GetIter(targets));
+
+    Ref cargs = getattr(self, s_cargs);
+    Ref ckwargs = getattr(self, s_ckwargs);
+    // The common arguments are made a tuple once for the whole batch, so a
+    // one-shot iterable reaches every child, not only the first.
+    Ref common = PyTuple_CheckExact(cargs.get()) ? cargs : check(PySequence_Tuple(cargs));
+    bool has_iargs = rt::truthy(iargs);
+    bool has_ikwargs = rt::truthy(ikwargs);
+
+    Ref arguments = check(PyList_New(0));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref index = rt::new_int(i);
+        Ref args = common;
+        if (has_iargs) {
+            Ref item = check(PyObject_GetItem(iargs, index));
+            Ref extra = PyTuple_CheckExact(item.get()) ? item : check(PySequence_Tuple(item));
+            args = check(PySequence_Concat(args, extra));
+        }
+        Ref kwargs = call_method(ckwargs, s_copy);
+        if (has_ikwargs) {
+            Ref item = check(PyObject_GetItem(ikwargs, index));
+            if (PyDict_CheckExact(kwargs.get()) && PyDict_CheckExact(item.get()))
+                check(PyDict_Update(kwargs, item));
+            else
+                call_method(kwargs, s_update, item);
+        }
+        rt::for_each(varkwargs_items, [&](PyObject* pair) {
+            Ref value = check(PyObject_GetItem(PyTuple_GET_ITEM(pair, 1), index));
+            check(PyObject_SetItem(kwargs, PyTuple_GET_ITEM(pair, 0), value));
+        });
+        PyObject* target = PyIter_Next(target_source);
+        if (target == nullptr) {
+            if (!PyErr_Occurred())
+                PyErr_SetNone(PyExc_StopIteration);
+            throw rt::Error{};
+        }
+        Ref target_ref = Ref::steal(target);
+
+        Ref argument_set = check(PyDict_New());
+        check(PyDict_SetItem(argument_set, s_target_attr_pub, target_ref));
+        check(PyDict_SetItem(argument_set, s_args_key, args));
+        check(PyDict_SetItem(argument_set, s_kwargs_key, kwargs));
+        check(PyList_Append(arguments, argument_set));
+    }
+    return arguments;
+}
+
+const rt::FunctionDef Pcall_build_arguments_def{
+    "_build_arguments", "Pcall._build_arguments",
+    "internal: building arguments\n"
+    "\n"
+    "Does the detailed work of building each child's arguments from the\n"
+    "user's inputs, combining common and instance arguments and keyword\n"
+    "arguments.\n"
+    "\n"
+    ":return: a list of dicts with the keys 'target', 'args' and 'kwargs'",
+    self_only, Pcall_build_arguments};
+
+// ===========================================================================
+// Module initialisation
+// ===========================================================================
+
+void bind(PyObject* globals, PyObject* name, PyObject* value) { check(PyDict_SetItem(globals, name, value)); }
+
+void forkline_init(PyObject* module) {
+    rt::init_constants("tavrix.async_.forkline.function");
+    PyObject* g = PyModule_GetDict(module);
+
+    bind(g, s_os, rt::import_module(g, "os"));
+    bind(g, s_time, rt::import_module(g, "time"));
+    bind(g, s_signal, rt::import_module(g, "signal"));
+    bind(g, s_logging, rt::import_module(g, "logging"));
+    bind(g, s_inspect, rt::import_module(g, "inspect"));
+    bind(g, s_itertools, rt::import_module(g, "itertools"));
+    bind(g, s_functools, rt::import_module(g, "functools"));
+    bind(g, s_namedtuple, rt::import_from(g, "collections", "namedtuple"));
+    bind(g, s_ExceptionWithTraceback, rt::import_from(g, "exceptions", "ExceptionWithTraceback", 1));
+    bind(g, s_managed_handlers, rt::import_from(g, "tavrix.log", "managed_handlers"));
+    Ref multiprocessing_package = call(rt::load_global(g, s_import), rt::new_string("multiprocessing"));
+    bind(g, s_multiprocessing, call_method(multiprocessing_package, s_get_context, rt::new_string("fork")));
+    bind(g, s_pcall_infra, Py_True);
+    Ref module_name = rt::load_global(g, s_name);
+    bind(g, s_logger, call_method(rt::load_global(g, s_logging), s_getLogger, module_name));
+
+    Ref field_list = check(Py_BuildValue("[sss]", "target", "args", "kwargs"));
+    bind(g, s_ChildWork,
+         rt::call_kw(rt::load_global(g, s_namedtuple), kw_module, rt::new_string("ChildWork"), field_list, module_name));
+
+    Ref process = getattr(rt::load_global(g, s_multiprocessing), s_Process);
+    Ref child_labor = rt::ClassBuilder(g, "ChildLabor", kChildLaborDoc)
+                          .add_function(ChildLabor_init_def)
+                          .add_function(ChildLabor_get_steps_def)
+                          .add_function(ChildLabor_run_def)
+                          .build(rt::new_tuple({process.get()}));
+    bind(g, s_ChildLabor, child_labor);
+
+    PyObject* classmethod = reinterpret_cast<PyObject*>(&PyClassMethod_Type);
+    PyObject* property = reinterpret_cast<PyObject*>(&PyProperty_Type);
+    Ref shared_ckwargs = check(PyDict_New());  // one default dict, never changed
+    Ref empty = rt::new_tuple({});
+    Ref init_defaults = rt::new_tuple({Py_None, empty.get(), empty.get(), shared_ckwargs.get(), empty.get()});
+    Ref object_base = rt::new_tuple({reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
+    Ref pcall = rt::ClassBuilder(g, "Pcall", kPcallDoc)
+                    .add_function(Pcall_pcall_def, nullptr, nullptr, classmethod)
+                    .add_function(Pcall_init_def, init_defaults)
+                    .add_function(Pcall_pids_def, nullptr, nullptr, property)
+                    .add_function(Pcall_start_def)
+                    .add_function(Pcall_join_def)
+                    .add_function(Pcall_terminate_def)
+                    .add_function(Pcall_kill_def)
+                    .add_function(Pcall_livings_def, nullptr, nullptr, property)
+                    .add_function(Pcall_build_arguments_def)
+                    .build(object_base, reinterpret_cast<PyObject*>(&PyType_Type));
+    bind(g, s_Pcall, pcall);
+}
+
+int forkline_exec(PyObject* module) noexcept {
+    return rt::guarded(
+        [&] {
+            forkline_init(module);
+            return 0;
+        },
+        -1);
+}
+
+PyModuleDef_Slot forkline_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(forkline_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef forkline_module = {
+    PyModuleDef_HEAD_INIT, "forkline", nullptr, 0, nullptr, forkline_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_forkline() { return PyModuleDef_Init(&forkline_module); }
