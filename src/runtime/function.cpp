@@ -523,6 +523,10 @@ void init_function_type(const char* qualified_name) {
 
 PyTypeObject* function_type() noexcept { return g_function_type; }
 
+PyObject* generic_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    return function_vectorcall(callable, args, nargsf, kwnames);
+}
+
 Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure, PyObject* defaults,
                   PyObject* kwdefaults, PyObject* classcell) {
     def.prepare();

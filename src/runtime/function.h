@@ -101,4 +101,11 @@ Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure =
 bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           Bound& out) noexcept;
 
+// The generic call path of every function: binds the arguments to the
+// declared signature and runs `def->body` under the recursion guard. A `fast`
+// vectorcall passes on to it the calls that it does not handle itself, so the
+// uncommon shapes still bind, and fail, exactly as declared.
+PyObject* generic_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                             PyObject* kwnames) noexcept;
+
 }  // namespace rt
