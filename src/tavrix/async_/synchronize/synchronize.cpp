@@ -1,0 +1,418 @@
+// tavrix.async_.synchronize: per-instance locks that exclude concurrent
+// callers across threads and across processes forked after the lock exists.
+//
+// Every function reads the module-level names it uses (functools,
+// multiprocessing, logger, inspect, locked) from the module dict at call
+// time, so a replaced attribute takes effect at the next call.
+#include "function.h"
+#include "runtime.h"
+
+using rt::Bound;
+using rt::call;
+using rt::call_method;
+using rt::check;
+using rt::FunctionObject;
+using rt::getattr;
+using rt::Kind;
+using rt::Name;
+using rt::Param;
+using rt::Ref;
+
+namespace {
+
+Name s_inspect{"inspect"}, s_logging{"logging"}, s_functools{"functools"}, s_multiprocessing{"multiprocessing"},
+    s_logger{"logger"}, s_Lockable{"Lockable"}, s_locked{"locked"}, s_LockableMeta{"LockableMeta"};
+
+Name s_import{"__import__"}, s_name{"__name__"}, s_new{"__new__"}, s_get_context{"get_context"},
+    s_getLogger{"getLogger"}, s_RLock{"RLock"}, s_wraps{"wraps"}, s_lock_attr{"__lock__"}, s_acquire{"acquire"},
+    s_release{"release"}, s_warning{"warning"}, s_block{"block"}, s_timeout{"timeout"}, s_lock{"lock"},
+    s_self{"self"}, s_marker{"_LockedMeta_ignore"}, s_isfunction{"isfunction"}, s_items{"items"},
+    s_startswith{"startswith"}, s_underscore{"_"};
+
+rt::KwNames kw_block{&s_block};
+rt::KwNames kw_block_timeout{&s_block, &s_timeout};
+
+// ===========================================================================
+// The locking wrapper
+// ===========================================================================
+
+// Gives `self` a lock on its first locked call, deciding "missing" as hasattr
+// does. Creating the lock runs Python code, so another thread can make its own
+// first call meanwhile: the second look keeps whichever lock was set first,
+// and every caller ends up sharing one lock.
+void ensure_lock(FunctionObject& fn, PyObject* self) {
+    if (rt::getattr_optional(self, s_lock_attr))
+        return;
+    Ref lock = call_method(fn.global(s_multiprocessing), s_RLock);
+    if (rt::getattr_optional(self, s_lock_attr))
+        return;
+    rt::setattr(self, s_lock_attr, lock);
+}
+
+// One locked call: `invoke` calls the wrapped method. The lock is read from
+// `self` afresh at every step, never kept between them.
+template <bool CreatesLock, class Invoke>
+Ref run_locked(FunctionObject& fn, PyObject* self, Invoke&& invoke) {
+    if constexpr (CreatesLock)
+        ensure_lock(fn, self);
+    if (!rt::truthy(rt::call_method_kw(getattr(self, s_lock_attr), s_acquire, kw_block, Py_False))) {
+        Ref text = check(PyUnicode_FromFormat("Waiting for lock on %S", self));
+        call_method(fn.global(s_logger), s_warning, text);
+        call_method(getattr(self, s_lock_attr), s_acquire);
+    }
+    Ref result;
+    try {
+        result = invoke();
+    } catch (...) {
+        rt::translate_current_exception();
+        // A failing release replaces the method's exception and carries it
+        // as __context__, as a `finally` clause would.
+        rt::ExceptScope handled;
+        call_method(getattr(self, s_lock_attr), s_release);
+        handled.reraise();
+    }
+    call_method(getattr(self, s_lock_attr), s_release);
+    return result;
+}
+
+// _wrapped(self, *args, **kwargs) after binding: the path of the calls that
+// the vectorcall below does not forward as they are.
+template <bool CreatesLock>
+Ref wrapped_body(FunctionObject& fn, const Bound& a) {
+    PyObject *self = a[0], *args = a[1], *kwargs = a[2];
+    return run_locked<CreatesLock>(fn, self, [&] {
+        Py_ssize_t n = PyTuple_GET_SIZE(args);
+        Ref positional = check(PyTuple_New(n + 1));
+        PyTuple_SET_ITEM(positional.get(), 0, Py_NewRef(self));
+        for (Py_ssize_t i = 0; i < n; ++i)
+            PyTuple_SET_ITEM(positional.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(args, i)));
+        return check(PyObject_Call(fn.closure, positional, kwargs));
+    });
+}
+
+// True when `self` arrives first among the positional arguments and no
+// keyword could bind to it: the wrapper's signature then binds exactly what
+// the caller passed, so the caller's vector can go to the method unchanged.
+bool forwards_as_is(Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (nargs == 0)
+        return false;
+    if (kwnames == nullptr)
+        return true;
+    for (Py_ssize_t k = 0, n = PyTuple_GET_SIZE(kwnames); k < n; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(keyword) || keyword == s_self.get() ||
+            (PyUnicode_GET_LENGTH(keyword) == 4 && PyUnicode_Compare(keyword, s_self) == 0))
+            return false;
+    }
+    return true;
+}
+
+// A locked call is the module's most frequent operation: it takes no tuple or
+// dict of its own, only the lock's calls.
+template <bool CreatesLock>
+PyObject* wrapped_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    if (!forwards_as_is(PyVectorcall_NARGS(nargsf), kwnames)) [[unlikely]]
+        return rt::generic_vectorcall(callable, args, nargsf, kwnames);
+    FunctionObject* fn = reinterpret_cast<FunctionObject*>(callable);
+    // Native calls leave no interpreter frames: a chain of wrappers must end
+    // in RecursionError, not a stack overflow.
+    if (Py_EnterRecursiveCall(" while calling a Python object"))
+        return nullptr;
+    PyObject* result = rt::guarded(
+        [&] {
+            Ref method = Ref::borrow(fn->closure);
+            return run_locked<CreatesLock>(*fn, args[0], [&] {
+                       return check(PyObject_Vectorcall(method, args, nargsf, kwnames));
+                   }).release();
+        },
+        static_cast<PyObject*>(nullptr));
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+const Param wrapped_params[] = {{"self"}, {"args", Kind::VarArgs}, {"kwargs", Kind::VarKeywords}};
+
+const rt::FunctionDef locked_wrapped_def{
+    "_wrapped", "locked.<locals>._wrapped", nullptr, wrapped_params, wrapped_body<true>, wrapped_vectorcall<true>};
+
+const rt::FunctionDef Lockable_locked_wrapped_def{"_wrapped",          "Lockable.locked.<locals>._wrapped",
+                                                  nullptr,             wrapped_params,
+                                                  wrapped_body<false>, wrapped_vectorcall<false>};
+
+// functools.wraps(method) applied to a new wrapper closing over `method`.
+Ref make_wrapper(FunctionObject& fn, PyObject* method, const rt::FunctionDef& wrapper_def) {
+    Ref decorate = call(getattr(fn.global(s_functools), s_wraps), method);
+    Ref wrapper = rt::make_function(wrapper_def, fn.globals, method);
+    return call(decorate, wrapper);
+}
+
+// ===========================================================================
+// locked
+// ===========================================================================
+
+Ref locked(FunctionObject& fn, const Bound& a) { return make_wrapper(fn, a[0], locked_wrapped_def); }
+
+const Param method_only[] = {{"method"}};
+const rt::FunctionDef locked_def{
+    "locked", "locked",
+    "lock decorator\n"
+    "\n"
+    "Generic decorator that adds locking to a class method, for use with\n"
+    "forked multiprocessing and threading.\n"
+    "\n"
+    ":return: a wrapped method that invokes an RLock\n"
+    "\n"
+    "The lock lives in the instance attribute __lock__, as a multiprocessing\n"
+    "RLock, and is created by the first locked call on the instance.\n"
+    "\n"
+    "Warning: the lock must first be created in the main process (by calling a\n"
+    "locked function, or equivalent) before forking; a lock first created in a\n"
+    "child process breaks the mutual exclusion.",
+    method_only, locked};
+
+// ===========================================================================
+// Lockable
+// ===========================================================================
+
+const char* const kLockableDoc =
+    "Lockable\n"
+    "\n"
+    "Base class that adds locking and unlocking to a class object, so that it\n"
+    "can be used from several processes and threads without deadlocks: every\n"
+    "method call should first acquire the lock, do its work, then release the\n"
+    "lock.\n"
+    "\n"
+    "Subclassing Lockable is the preferred way to build lockable classes.\n"
+    "Users must call Lockable.__init__ explicitly through super(), and must\n"
+    "decorate their locked methods with this class's own decorator,\n"
+    "Lockable.locked, not the generic one.";
+
+// --- __init__(self, *, lock=<RLock factory>) ---
+
+Ref Lockable_init(FunctionObject&, const Bound& a) {
+    PyObject *self = a[0], *lock = a[1];
+    rt::setattr(self, s_lock_attr, call(lock));
+    return rt::none();
+}
+
+const Param Lockable_init_params[] = {{"self"}, {"lock", Kind::KeywordOnly}};
+const rt::FunctionDef Lockable_init_def{
+    "__init__", "Lockable.__init__",
+    "__init__\n"
+    "\n"
+    "Initialises the base class and sets the built-in lock.\n"
+    "\n"
+    ":param lock: the class used for locking, one of the multiprocessing Lock\n"
+    "    family; called once with no arguments to make this instance's lock\n"
+    "\n"
+    "Warning: changing the lock can have harmful effects. The default RLock may\n"
+    "be acquired again by the thread that holds it; a plain Lock may not, so a\n"
+    "locked method calling another locked method of the same instance would\n"
+    "wait for itself.",
+    Lockable_init_params, Lockable_init};
+
+// --- acquire(self, block=True, timeout=None) ---
+
+Ref Lockable_acquire(FunctionObject&, const Bound& a) {
+    PyObject *self = a[0], *block = a[1], *timeout = a[2];
+    return rt::call_method_kw(getattr(self, s_lock_attr), s_acquire, kw_block_timeout, block, timeout);
+}
+
+const Param Lockable_acquire_params[] = {{"self"}, {"block"}, {"timeout"}};
+const rt::FunctionDef Lockable_acquire_def{
+    "acquire", "Lockable.acquire",
+    "acquire\n"
+    "\n"
+    "Acquires the lock of this instance.\n"
+    "\n"
+    ":param block: true to wait until the lock is free (default: True)\n"
+    ":param timeout: with block true, the longest wait in seconds (default:\n"
+    "    None, no limit)\n"
+    ":return: True if the lock was obtained, False otherwise",
+    Lockable_acquire_params, Lockable_acquire};
+
+// --- release(self) ---
+
+Ref Lockable_release(FunctionObject&, const Bound& a) { return call_method(getattr(a[0], s_lock_attr), s_release); }
+
+const Param self_only[] = {{"self"}};
+const rt::FunctionDef Lockable_release_def{
+    "release", "Lockable.release",
+    "release\n"
+    "\n"
+    "Releases the lock of this instance. Only the process or thread that owns\n"
+    "the lock may call it; an AssertionError is raised otherwise, or when the\n"
+    "lock is not held.",
+    self_only, Lockable_release};
+
+// --- locked(method) (static) ---
+
+Ref Lockable_locked(FunctionObject& fn, const Bound& a) { return make_wrapper(fn, a[0], Lockable_locked_wrapped_def); }
+
+const rt::FunctionDef Lockable_locked_def{
+    "locked", "Lockable.locked",
+    "locked decorator\n"
+    "\n"
+    "The lock decorator defined for this class: does the same as the generic\n"
+    "decorator, without checking whether the lock object exists.\n"
+    "\n"
+    ":return: a new wrapped method that invokes the lock",
+    method_only, Lockable_locked};
+
+// ===========================================================================
+// LockableMeta
+// ===========================================================================
+
+const char* const kLockableMetaDoc =
+    "LockableMeta\n"
+    "\n"
+    "Metaclass that adds locking and unlocking to the methods of a class, so\n"
+    "that the class can be used from several processes and threads without\n"
+    "deadlocks: every method call first acquires the lock, does its work, then\n"
+    "releases the lock.\n"
+    "\n"
+    "It spares the user the explicit use of the lock decorator on each method.\n"
+    "\n"
+    "Warning: if no locked call is made before forking, all locks fail.";
+
+// --- ignore(obj) (static) ---
+
+Ref LockableMeta_ignore(FunctionObject&, const Bound& a) {
+    PyObject* obj = a[0];
+    rt::setattr(obj, s_marker, Py_True);
+    return Ref::borrow(obj);
+}
+
+const Param obj_only[] = {{"obj"}};
+const rt::FunctionDef LockableMeta_ignore_def{
+    "ignore", "LockableMeta.ignore",
+    "ignore\n"
+    "\n"
+    "Decorator that marks an object (a method) to be left out of the automatic\n"
+    "locking, so that it can be called without waiting for the lock of the\n"
+    "instance.",
+    obj_only, LockableMeta_ignore};
+
+// --- __new__(cls, name, bases, attrs) (static) ---
+
+bool is_private(PyObject* key) {
+    if (PyUnicode_CheckExact(key))
+        return PyUnicode_GET_LENGTH(key) > 0 && PyUnicode_READ_CHAR(key, 0) == '_';
+    return rt::truthy(call_method(key, s_startswith, s_underscore));
+}
+
+// The replacement for one namespace entry, or an empty Ref to leave it.
+Ref lock_entry(FunctionObject& fn, PyObject* key, PyObject* value) {
+    if (is_private(key))
+        return {};
+    Ref marker = rt::getattr_optional(value, s_marker);
+    if (marker && rt::truthy(marker)) {
+        rt::delattr(value, s_marker);
+        return {};
+    }
+    if (!rt::truthy(call_method(fn.global(s_inspect), s_isfunction, value)))
+        return {};
+    return call(fn.global(s_locked), value);
+}
+
+Ref LockableMeta_new(FunctionObject& fn, const Bound& a) {
+    PyObject *cls = a[0], *name = a[1], *bases = a[2], *attrs = a[3];
+    if (PyDict_CheckExact(attrs)) {
+        // Replacing the value of an existing key keeps the walk valid; a body
+        // that adds or removes entries meanwhile fails as a dict iterator does.
+        Py_ssize_t size = PyDict_GET_SIZE(attrs), pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(attrs, &pos, &key, &value)) {
+            Ref k = Ref::borrow(key), v = Ref::borrow(value);
+            if (Ref replacement = lock_entry(fn, k, v))
+                check(PyDict_SetItem(attrs, k, replacement));
+            if (PyDict_GET_SIZE(attrs) != size)
+                rt::raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+        }
+    } else {
+        rt::for_each(call_method(attrs, s_items), [&](PyObject* item) {
+            Ref key = check(PySequence_GetItem(item, 0));
+            Ref value = check(PySequence_GetItem(item, 1));
+            if (Ref replacement = lock_entry(fn, key, value))
+                check(PyObject_SetItem(attrs, key, replacement));
+        });
+    }
+    return call(getattr(fn.super(cls), s_new), cls, name, bases, attrs);
+}
+
+const Param LockableMeta_new_params[] = {{"cls"}, {"name"}, {"bases"}, {"attrs"}};
+const rt::FunctionDef LockableMeta_new_def{
+    "__new__", "LockableMeta.__new__",
+    "Metaclass __new__\n"
+    "\n"
+    "Runs before the class is created and adds a locking and unlocking step to\n"
+    "all function calls of the class.\n"
+    "\n"
+    ":param name: the name of the new class\n"
+    ":param bases: the base classes of the new class\n"
+    ":param attrs: the namespace of the new class",
+    LockableMeta_new_params, LockableMeta_new};
+
+// ===========================================================================
+// Module initialisation
+// ===========================================================================
+
+void bind(PyObject* globals, PyObject* name, PyObject* value) { check(PyDict_SetItem(globals, name, value)); }
+
+void synchronize_init(PyObject* module) {
+    rt::init_constants("tavrix.async_.synchronize.function");
+    PyObject* g = PyModule_GetDict(module);
+
+    bind(g, s_inspect, rt::import_module(g, "inspect"));
+    bind(g, s_logging, rt::import_module(g, "logging"));
+    bind(g, s_functools, rt::import_module(g, "functools"));
+    Ref multiprocessing_package = call(rt::load_global(g, s_import), rt::new_string("multiprocessing"));
+    bind(g, s_multiprocessing, call_method(multiprocessing_package, s_get_context, rt::new_string("fork")));
+    Ref module_name = rt::load_global(g, s_name);
+    bind(g, s_logger, call_method(rt::load_global(g, s_logging), s_getLogger, module_name));
+
+    PyObject* staticmethod = reinterpret_cast<PyObject*>(&PyStaticMethod_Type);
+    PyObject* type = reinterpret_cast<PyObject*>(&PyType_Type);
+    Ref init_kwdefaults = check(PyDict_New());
+    check(PyDict_SetItem(init_kwdefaults, s_lock, getattr(rt::load_global(g, s_multiprocessing), s_RLock)));
+    Ref acquire_defaults = rt::new_tuple({Py_True, Py_None});
+    Ref object_base = rt::new_tuple({reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
+    Ref lockable = rt::ClassBuilder(g, "Lockable", kLockableDoc)
+                       .add_function(Lockable_init_def, nullptr, init_kwdefaults)
+                       .add_function(Lockable_acquire_def, acquire_defaults)
+                       .add_function(Lockable_release_def)
+                       .add_function(Lockable_locked_def, nullptr, nullptr, staticmethod)
+                       .build(object_base, type);
+    bind(g, s_Lockable, lockable);
+
+    bind(g, s_locked, rt::make_function(locked_def, g));
+
+    Ref type_base = rt::new_tuple({type});
+    Ref lockable_meta = rt::ClassBuilder(g, "LockableMeta", kLockableMetaDoc)
+                            .add_function(LockableMeta_ignore_def, nullptr, nullptr, staticmethod)
+                            .add_function(LockableMeta_new_def, nullptr, nullptr, staticmethod)
+                            .build(type_base, type);
+    bind(g, s_LockableMeta, lockable_meta);
+}
+
+int synchronize_exec(PyObject* module) noexcept {
+    return rt::guarded(
+        [&] {
+            synchronize_init(module);
+            return 0;
+        },
+        -1);
+}
+
+PyModuleDef_Slot synchronize_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(synchronize_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef synchronize_module = {
+    PyModuleDef_HEAD_INIT, "synchronize", nullptr, 0, nullptr, synchronize_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_synchronize() { return PyModuleDef_Init(&synchronize_module); }
