@@ -5,7 +5,6 @@ import inspect
 import logging
 import multiprocessing
 import multiprocessing.synchronize
-import os
 import sys
 import threading
 import time
@@ -114,16 +113,11 @@ def test_wrapper_is_a_function_like_object(decorate, qualname):
 
 def test_first_call_creates_one_lock_and_keeps_it():
     a, b = Plain(), Plain()
-    assert not hasattr(a, "__lock__")
-    assert a.echo(1, x=None) == ((1,), {"x": None}) and a.echo() == ((), {})
+    assert not hasattr(a, "__lock__") and a.echo(1, x=None) == ((1,), {"x": None})
     lock = a.__lock__
-    assert isinstance(lock, multiprocessing.synchronize.RLock)
-    a.echo()
-    b.echo()
-    assert a.__lock__ is lock and b.__lock__ is not lock
+    assert isinstance(lock, multiprocessing.synchronize.RLock) and a.echo() is not None and a.__lock__ is lock
     b.__lock__ = given = FORK.Lock()
-    b.echo()
-    assert b.__lock__ is given
+    assert b.echo() == ((), {}) and b.__lock__ is given
 
 
 def test_lock_creation_keeps_a_lock_set_meanwhile(monkeypatch):
@@ -139,7 +133,7 @@ def test_lock_creation_keeps_a_lock_set_meanwhile(monkeypatch):
     assert obj.__lock__ is theirs and log == [] and [e[0] for e in theirs.log] == ["acquire", "release"]
 
 
-def test_protocol_of_a_contended_call(monkeypatch):
+def test_lock_protocol_and_failures(monkeypatch):
     log = []
     monkeypatch.setattr(sync, "logger", Recorder(log))
     obj = Plain()
@@ -147,19 +141,11 @@ def test_protocol_of_a_contended_call(monkeypatch):
     assert obj.echo(7) == ((7,), {})
     assert log == [("acquire", (), {"block": False}), ("warning", ("Waiting for lock on <plain>",), {}),
                    ("acquire", (), {}), ("release", (), {})]
-
-
-def test_failures_and_the_release(monkeypatch):
-    log = []
-    obj = Plain()
-    obj.__lock__ = Recorder(log)
-    with pytest.raises(KeyError):
-        obj.fail(KeyError("method"))
-    assert [e[0] for e in log] == ["acquire", "release"]
+    log.clear()
     obj.__lock__ = Recorder(log, fail_release=AssertionError("release"))
     with pytest.raises(AssertionError) as info:
         obj.fail(KeyError("method"))
-    assert isinstance(info.value.__context__, KeyError)
+    assert isinstance(info.value.__context__, KeyError) and [e[0] for e in log] == ["acquire", "release"]
     # Nothing is called and nothing released when the lock was never held.
     log.clear()
     monkeypatch.setattr(sync, "logger", None)
@@ -180,28 +166,6 @@ def test_failures_and_the_release(monkeypatch):
 
     with pytest.raises(AttributeError):
         sync.locked(pytest.fail)(Slotted())
-
-
-def test_threads_wait_with_one_warning(records):
-    seen, logged = records
-    obj, entered, leave = Plain(), threading.Event(), threading.Event()
-    holder = threading.Thread(target=obj.hold, args=(entered, leave))
-    holder.start()
-    assert entered.wait(WAIT)
-    waiter = threading.Thread(target=obj.hold, args=(threading.Event(), leave))
-    waiter.start()
-    assert logged.wait(WAIT)
-    leave.set()
-    holder.join(WAIT), waiter.join(WAIT)
-    assert [(r.levelno, r.name, r.getMessage()) for r in seen] == [
-        (logging.WARNING, "tavrix.async_.synchronize", "Waiting for lock on <plain>")]
-    # A method that raised left the lock free, and the holder may re-enter it.
-    seen.clear()
-    with pytest.raises(ValueError):
-        obj.fail(ValueError())
-    other = threading.Thread(target=obj.echo)
-    other.start(), other.join(WAIT)
-    assert sync.locked(lambda self: self.echo())(obj) == ((), {}) and seen == []
 
 
 def test_recursion_ends_in_recursion_error():
@@ -365,7 +329,7 @@ def test_metaclass_namespace_kinds():
         sync.LockableMeta("K", (), {1: f})
 
 
-def test_metaclass_with_lockable_and_ignore_under_contention(records):
+def test_contention_warns_once_and_ignored_methods_pass(records):
     seen, logged = records
 
     class Both(sync.Lockable, metaclass=sync.LockableMeta):
@@ -380,6 +344,12 @@ def test_metaclass_with_lockable_and_ignore_under_contention(records):
         def free(self):
             return threading.current_thread().name
 
+        def fail(self):
+            raise ValueError
+
+        def __str__(self):
+            return "<both>"
+
     obj = Both()
     lock, entered, leave = obj.__lock__, threading.Event(), threading.Event()
     holder = threading.Thread(target=obj.hold, args=(entered, leave))
@@ -391,7 +361,16 @@ def test_metaclass_with_lockable_and_ignore_under_contention(records):
     assert logged.wait(WAIT)
     leave.set()
     holder.join(WAIT), waiter.join(WAIT)
-    assert obj.__lock__ is lock and [r.getMessage() for r in seen] == ["Waiting for lock on " + str(obj)]
+    assert obj.__lock__ is lock and [(r.levelno, r.name, r.getMessage()) for r in seen] == [
+        (logging.WARNING, "tavrix.async_.synchronize", "Waiting for lock on <both>")]
+    # A method that raised left the lock free; the holder re-enters it silently.
+    seen.clear()
+    with pytest.raises(ValueError):
+        obj.fail()
+    other = threading.Thread(target=obj.hold, args=(threading.Event(), leave))
+    other.start(), other.join(WAIT)
+    assert not other.is_alive()
+    assert sync.locked(lambda self: self.hold(threading.Event(), leave))(obj) is None and seen == []
 
 
 class Counter(metaclass=sync.LockableMeta):
