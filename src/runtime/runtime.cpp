@@ -27,6 +27,22 @@ void raise_format(PyObject* type, const char* format, ...) {
     throw Error{};
 }
 
+void raise_object(PyObject* exc) {
+    if (PyExceptionClass_Check(exc)) {
+        Ref value = check(PyObject_CallNoArgs(exc));
+        if (!PyExceptionInstance_Check(value.get()))
+            raise_format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
+                         exc, reinterpret_cast<PyObject*>(Py_TYPE(value.get())));
+        PyErr_SetObject(exc, value);
+        throw Error{};
+    }
+    if (PyExceptionInstance_Check(exc)) {
+        PyErr_SetObject(PyExceptionInstance_Class(exc), exc);
+        throw Error{};
+    }
+    raise(PyExc_TypeError, "exceptions must derive from BaseException");
+}
+
 void translate_current_exception() noexcept {
     try {
         throw;

@@ -25,6 +25,10 @@ struct Error {};
 
 [[noreturn]] void raise(PyObject* type, const char* message);
 [[noreturn]] void raise_format(PyObject* type, const char* format, ...);
+// `raise exc` as the statement does it: an exception instance is raised as it
+// is, an exception class is called without arguments first, and anything
+// else gives TypeError("exceptions must derive from BaseException").
+[[noreturn]] void raise_object(PyObject* exc);
 
 // Turns whatever is in flight (Error, bad_alloc, anything else) into a set
 // Python exception. Called only from a catch block.

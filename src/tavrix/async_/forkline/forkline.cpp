@@ -404,12 +404,10 @@ Ref Pcall_join(FunctionObject& fn, const Bound& a) {
         Ref terminated = rt::new_int(kStepTerminated);
         if (check(PyObject_RichCompareBool(success, terminated, Py_EQ))) {
             Ref signal = rt::import_from(fn.globals, "tavrix.vetrun.signals", "VetrunStepFailedSignal");
-            PyErr_SetObject(signal, call(signal, result));
-            throw rt::Error{};
+            rt::raise_object(call(signal, result));
         }
         if (!rt::truthy(success)) {
-            PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(result.get())), result);
-            throw rt::Error{};
+            rt::raise_object(result);
         }
     });
 
