@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# The test suite against a build with AddressSanitizer and UBSan.
+source "$(dirname "$0")/common.sh"
+VENV=${VENV_ASAN:-$ROOT/.venv-asan}
+make_venv "$VENV" -C cmake.define.TAVRIX_SANITIZE=ON -C "build-dir=build/sanitize" -C cmake.build-type=Debug \
+    "$ROOT[test]"
+cd "$ROOT"
+# The interpreter itself is not instrumented: the sanitizer runtime must be
+# loaded first, and the interpreter's deliberate leaks at exit are not ours.
+LD_PRELOAD="$(g++ -print-file-name=libasan.so)" \
+ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:allocator_may_return_null=1" \
+UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+PYTHONMALLOC=malloc \
+    "$VENV/bin/python" -m pytest "$@"
