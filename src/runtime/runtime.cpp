@@ -73,7 +73,8 @@ PyObject* g_builtins = nullptr;  // the builtins module's dict, kept for good
 // Names must live at namespace scope: they are interned once, at module init.
 static Name s_import{"__import__"}, s_name{"__name__"}, s_file{"__file__"}, s_enter{"__enter__"},
     s_exit{"__exit__"}, s_module{"__module__"}, s_qualname{"__qualname__"}, s_doc{"__doc__"},
-    s_classcell{"__classcell__"};
+    s_classcell{"__classcell__"}, s_multiprocessing{"multiprocessing"}, s_get_context{"get_context"},
+    s_fork{"fork"};
 
 Name::Name(const char* text) noexcept : text_(text), next_(g_names) { g_names = this; }
 
@@ -227,6 +228,11 @@ Ref load_global(PyObject* globals, PyObject* name) {
     if (PyErr_Occurred())
         throw Error{};
     raise_format(PyExc_NameError, "name '%U' is not defined", name);
+}
+
+Ref fork_context(PyObject* globals) {
+    Ref package = call(load_global(globals, s_import), s_multiprocessing);
+    return call_method(package, s_get_context, s_fork);
 }
 
 // ---------------------------------------------------------------------------

@@ -223,8 +223,29 @@ Ref import_module(PyObject* globals, const char* name);
 Ref import_from(PyObject* globals, const char* module, const char* name, int level = 0);
 
 // ---------------------------------------------------------------------------
-// Module globals
+// Module globals and module set-up
 // ---------------------------------------------------------------------------
+
+// Binds `name` in a module's dict (module initialisation binds in order).
+inline void bind_global(PyObject* globals, PyObject* name, PyObject* value) {
+    check(PyDict_SetItem(globals, name, value));
+}
+
+// `__import__('multiprocessing').get_context('fork')`: the start-method
+// context both modules use in place of the package, leaving the process-wide
+// default start method alone.
+Ref fork_context(PyObject* globals);
+
+// The exec step of a multi-phase module whose initialisation is `Init`.
+template <void (*Init)(PyObject*)>
+int module_exec(PyObject* module) noexcept {
+    return guarded(
+        [&] {
+            Init(module);
+            return 0;
+        },
+        -1);
+}
 
 // The value of `name` in a module's dict, else in builtins, else NameError.
 Ref load_global(PyObject* globals, PyObject* name);

@@ -32,7 +32,7 @@ Name s_init{"__init__"}, s_name{"__name__"}, s_target_attr{"_target"}, s_args_at
     s_partial{"partial"}, s_func{"func"}, s_offset{"offset"}, s_get_steps{"_get_steps"}, s_exception{"exception"},
     s_put{"put"}, s_stack{"stack"}, s_frame{"frame"}, s_f_locals{"f_locals"}, s_get{"get"}, s_self{"self"},
     s_parameters{"parameters"}, s_internal{"internal"}, s_steps{"steps"}, s_target_attr_pub{"target"},
-    s_args_key{"args"}, s_kwargs_key{"kwargs"}, s_getLogger{"getLogger"}, s_get_context{"get_context"},
+    s_args_key{"args"}, s_kwargs_key{"kwargs"}, s_getLogger{"getLogger"},
     s_Process{"Process"}, s_SimpleQueue{"SimpleQueue"}, s_repeat{"repeat"}, s_copy{"copy"}, s_update{"update"},
     s_targets{"targets"}, s_timeout{"timeout"}, s_cargs{"cargs"}, s_iargs{"iargs"}, s_ckwargs{"ckwargs"},
     s_ikwargs{"ikwargs"}, s_varkwargs{"varkwargs"}, s_results{"results"}, s_processes{"_processes"},
@@ -41,7 +41,7 @@ Name s_init{"__init__"}, s_name{"__name__"}, s_target_attr{"_target"}, s_args_at
     s_consolidate{"consolidate_next_forked_logfile"}, s_start{"start"}, s_join{"join"}, s_is_alive{"is_alive"},
     s_empty{"empty"}, s_sleep{"sleep"}, s_livings{"livings"}, s_terminate{"terminate"}, s_error{"error"},
     s_format{"format"}, s_p{"p"}, s_extended_msg{"extended_msg"}, s_pid{"pid"}, s_kill{"kill"},
-    s_SIGKILL{"SIGKILL"}, s_exitcode{"exitcode"}, s_module{"module"}, s_import{"__import__"};
+    s_SIGKILL{"SIGKILL"}, s_exitcode{"exitcode"}, s_module{"module"};
 
 rt::KwNames kw_worker{&s_index, &s_queue, &s_target_attr_pub, &s_args_key, &s_kwargs_key};
 rt::KwNames kw_module{&s_module};
@@ -592,30 +592,27 @@ const rt::FunctionDef Pcall_build_arguments_def{
 // Module initialisation
 // ===========================================================================
 
-void bind(PyObject* globals, PyObject* name, PyObject* value) { check(PyDict_SetItem(globals, name, value)); }
-
 void forkline_init(PyObject* module) {
     rt::init_constants("tavrix.async_.forkline.function");
     PyObject* g = PyModule_GetDict(module);
 
-    bind(g, s_os, rt::import_module(g, "os"));
-    bind(g, s_time, rt::import_module(g, "time"));
-    bind(g, s_signal, rt::import_module(g, "signal"));
-    bind(g, s_logging, rt::import_module(g, "logging"));
-    bind(g, s_inspect, rt::import_module(g, "inspect"));
-    bind(g, s_itertools, rt::import_module(g, "itertools"));
-    bind(g, s_functools, rt::import_module(g, "functools"));
-    bind(g, s_namedtuple, rt::import_from(g, "collections", "namedtuple"));
-    bind(g, s_ExceptionWithTraceback, rt::import_from(g, "exceptions", "ExceptionWithTraceback", 1));
-    bind(g, s_managed_handlers, rt::import_from(g, "tavrix.log", "managed_handlers"));
-    Ref multiprocessing_package = call(rt::load_global(g, s_import), rt::new_string("multiprocessing"));
-    bind(g, s_multiprocessing, call_method(multiprocessing_package, s_get_context, rt::new_string("fork")));
-    bind(g, s_pcall_infra, Py_True);
+    rt::bind_global(g, s_os, rt::import_module(g, "os"));
+    rt::bind_global(g, s_time, rt::import_module(g, "time"));
+    rt::bind_global(g, s_signal, rt::import_module(g, "signal"));
+    rt::bind_global(g, s_logging, rt::import_module(g, "logging"));
+    rt::bind_global(g, s_inspect, rt::import_module(g, "inspect"));
+    rt::bind_global(g, s_itertools, rt::import_module(g, "itertools"));
+    rt::bind_global(g, s_functools, rt::import_module(g, "functools"));
+    rt::bind_global(g, s_namedtuple, rt::import_from(g, "collections", "namedtuple"));
+    rt::bind_global(g, s_ExceptionWithTraceback, rt::import_from(g, "exceptions", "ExceptionWithTraceback", 1));
+    rt::bind_global(g, s_managed_handlers, rt::import_from(g, "tavrix.log", "managed_handlers"));
+    rt::bind_global(g, s_multiprocessing, rt::fork_context(g));
+    rt::bind_global(g, s_pcall_infra, Py_True);
     Ref module_name = rt::load_global(g, s_name);
-    bind(g, s_logger, call_method(rt::load_global(g, s_logging), s_getLogger, module_name));
+    rt::bind_global(g, s_logger, call_method(rt::load_global(g, s_logging), s_getLogger, module_name));
 
     Ref field_list = check(Py_BuildValue("[sss]", "target", "args", "kwargs"));
-    bind(g, s_ChildWork,
+    rt::bind_global(g, s_ChildWork,
          rt::call_kw(rt::load_global(g, s_namedtuple), kw_module, rt::new_string("ChildWork"), field_list, module_name));
 
     Ref process = getattr(rt::load_global(g, s_multiprocessing), s_Process);
@@ -624,7 +621,7 @@ void forkline_init(PyObject* module) {
                           .add_function(ChildLabor_get_steps_def)
                           .add_function(ChildLabor_run_def)
                           .build(rt::new_tuple({process.get()}));
-    bind(g, s_ChildLabor, child_labor);
+    rt::bind_global(g, s_ChildLabor, child_labor);
 
     PyObject* classmethod = reinterpret_cast<PyObject*>(&PyClassMethod_Type);
     PyObject* property = reinterpret_cast<PyObject*>(&PyProperty_Type);
@@ -643,20 +640,11 @@ void forkline_init(PyObject* module) {
                     .add_function(Pcall_livings_def, nullptr, nullptr, property)
                     .add_function(Pcall_build_arguments_def)
                     .build(object_base, reinterpret_cast<PyObject*>(&PyType_Type));
-    bind(g, s_Pcall, pcall);
-}
-
-int forkline_exec(PyObject* module) noexcept {
-    return rt::guarded(
-        [&] {
-            forkline_init(module);
-            return 0;
-        },
-        -1);
+    rt::bind_global(g, s_Pcall, pcall);
 }
 
 PyModuleDef_Slot forkline_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(forkline_exec)},
+    {Py_mod_exec, reinterpret_cast<void*>(rt::module_exec<forkline_init>)},
     {0, nullptr},
 };
 

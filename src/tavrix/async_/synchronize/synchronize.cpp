@@ -23,7 +23,7 @@ namespace {
 Name s_inspect{"inspect"}, s_logging{"logging"}, s_functools{"functools"}, s_multiprocessing{"multiprocessing"},
     s_logger{"logger"}, s_Lockable{"Lockable"}, s_locked{"locked"}, s_LockableMeta{"LockableMeta"};
 
-Name s_import{"__import__"}, s_name{"__name__"}, s_new{"__new__"}, s_get_context{"get_context"},
+Name s_name{"__name__"}, s_new{"__new__"},
     s_getLogger{"getLogger"}, s_RLock{"RLock"}, s_wraps{"wraps"}, s_lock_attr{"__lock__"}, s_acquire{"acquire"},
     s_release{"release"}, s_warning{"warning"}, s_block{"block"}, s_timeout{"timeout"}, s_lock{"lock"},
     s_self{"self"}, s_marker{"_LockedMeta_ignore"}, s_isfunction{"isfunction"}, s_items{"items"},
@@ -357,19 +357,16 @@ const rt::FunctionDef LockableMeta_new_def{
 // Module initialisation
 // ===========================================================================
 
-void bind(PyObject* globals, PyObject* name, PyObject* value) { check(PyDict_SetItem(globals, name, value)); }
-
 void synchronize_init(PyObject* module) {
     rt::init_constants("tavrix.async_.synchronize.function");
     PyObject* g = PyModule_GetDict(module);
 
-    bind(g, s_inspect, rt::import_module(g, "inspect"));
-    bind(g, s_logging, rt::import_module(g, "logging"));
-    bind(g, s_functools, rt::import_module(g, "functools"));
-    Ref multiprocessing_package = call(rt::load_global(g, s_import), rt::new_string("multiprocessing"));
-    bind(g, s_multiprocessing, call_method(multiprocessing_package, s_get_context, rt::new_string("fork")));
+    rt::bind_global(g, s_inspect, rt::import_module(g, "inspect"));
+    rt::bind_global(g, s_logging, rt::import_module(g, "logging"));
+    rt::bind_global(g, s_functools, rt::import_module(g, "functools"));
+    rt::bind_global(g, s_multiprocessing, rt::fork_context(g));
     Ref module_name = rt::load_global(g, s_name);
-    bind(g, s_logger, call_method(rt::load_global(g, s_logging), s_getLogger, module_name));
+    rt::bind_global(g, s_logger, call_method(rt::load_global(g, s_logging), s_getLogger, module_name));
 
     PyObject* staticmethod = reinterpret_cast<PyObject*>(&PyStaticMethod_Type);
     PyObject* type = reinterpret_cast<PyObject*>(&PyType_Type);
@@ -383,29 +380,20 @@ void synchronize_init(PyObject* module) {
                        .add_function(Lockable_release_def)
                        .add_function(Lockable_locked_def, nullptr, nullptr, staticmethod)
                        .build(object_base, type);
-    bind(g, s_Lockable, lockable);
+    rt::bind_global(g, s_Lockable, lockable);
 
-    bind(g, s_locked, rt::make_function(locked_def, g));
+    rt::bind_global(g, s_locked, rt::make_function(locked_def, g));
 
     Ref type_base = rt::new_tuple({type});
     Ref lockable_meta = rt::ClassBuilder(g, "LockableMeta", kLockableMetaDoc)
                             .add_function(LockableMeta_ignore_def, nullptr, nullptr, staticmethod)
                             .add_function(LockableMeta_new_def, nullptr, nullptr, staticmethod)
                             .build(type_base, type);
-    bind(g, s_LockableMeta, lockable_meta);
-}
-
-int synchronize_exec(PyObject* module) noexcept {
-    return rt::guarded(
-        [&] {
-            synchronize_init(module);
-            return 0;
-        },
-        -1);
+    rt::bind_global(g, s_LockableMeta, lockable_meta);
 }
 
 PyModuleDef_Slot synchronize_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(synchronize_exec)},
+    {Py_mod_exec, reinterpret_cast<void*>(rt::module_exec<synchronize_init>)},
     {0, nullptr},
 };
 
