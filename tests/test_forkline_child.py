@@ -24,11 +24,11 @@ class Halt(BaseException):
     pass
 
 
-def returns(value):
+def returns(value, **kwargs):
     return value
 
 
-def raises(exc):
+def raises(exc, **kwargs):
     raise exc
 
 
@@ -68,11 +68,6 @@ def child_log(tmp_path):
         forkline.logger.removeHandler(handler)
 
 
-def error_text(index, target, args, kwargs):
-    return (f"Caught error while executing target in child process-{index}:\n"
-            f"  target = {target}\n  args = {args}\n  kwargs = {kwargs}\n\n")
-
-
 @pytest.mark.parametrize("target, args, status, kind, logged", [
     (returns, (5,), True, int, False),
     (returns, (None,), True, type(None), False),
@@ -82,100 +77,55 @@ def error_text(index, target, args, kwargs):
     (None, (), False, TypeError, True),
 ])
 def test_result_message(child_log, target, args, status, kind, logged):
-    child, messages = run_child(target, index=3, args=args, kwargs={})
+    kwargs = {"k": [1, "b"]} if target else {}
+    child, messages = run_child(target, index=3, args=args, kwargs=kwargs)
     assert child.exitcode == 0
     [(index, success, result)] = messages
     assert index == 3 and type(success) is type(status) and success == status
     assert type(result) is kind
-    if kind is int or kind is type(None):
+    if target is returns:
         assert result == args[0]
     elif target is None:
         assert str(result) == "'NoneType' object is not callable"
     else:
         assert result.args == args[0].args and "Traceback" in str(result.__cause__)
-    expected = [["tavrix.async_.forkline", "ERROR", error_text(3, child._work.target, args, {}), kind.__name__]]
+    text = (f"Caught error while executing target in child process-3:\n  target = {child._work.target}\n"
+            f"  args = {args}\n  kwargs = {kwargs}\n\n")
+    expected = [["tavrix.async_.forkline", "ERROR", text, kind.__name__]]
     assert child_log() == (expected if logged else [])
 
 
-def test_error_text_pieces(child_log):
-    child, [message] = run_child(raises, index=4, args=(KeyError("k"),), kwargs={})
-    assert message[1] is False
-    work = child._work
-    assert work == ("raises", "(KeyError('k'),)", "{}")
-    [[_, _, text, _]] = child_log()
-    assert text == ("Caught error while executing target in child process-4:\n"
-                    "  target = raises\n  args = (KeyError('k'),)\n  kwargs = {}\n\n")
-
-    def bad(**kwargs):
-        raise RuntimeError
-
-    child, _ = run_child(bad, index="x", kwargs={"a": [1, "b"]})
-    assert child_log()[-1][2] == error_text("x", "bad", "()", "{'a': [1, 'b']}")
-
-
-def exit_plain():
-    sys.exit()
-
-
-def exit_three():
-    sys.exit(3)
-
-
-def interrupt():
-    raise KeyboardInterrupt
-
-
-def unpicklable():
-    return lambda: None
-
-
-@pytest.mark.parametrize("target, exitcode", [
-    (exit_plain, 0), (exit_three, 3), (interrupt, 1), (unpicklable, 1),
+@pytest.mark.parametrize("target, args, exitcode", [
+    (sys.exit, (), 0), (sys.exit, (3,), 3), (raises, (KeyboardInterrupt(),), 1), (returns, (lambda: 0,), 1),
 ])
-def test_no_message_when_child_ends_otherwise(child_log, target, exitcode):
-    child, messages = run_child(target)
+def test_no_message_when_child_ends_otherwise(child_log, target, args, exitcode):
+    child, messages = run_child(target, args=args)
     assert (messages, child.exitcode, child_log()) == ([], exitcode, [])
 
 
-class Named:
-    def __str__(self):
-        return "named-object"
-
-    def __call__(self):
-        pass
+Named = type("Named", (), {"__str__": lambda self: "named-object", "__call__": lambda self: None})
 
 
-class BrokenName:
-    @property
-    def __name__(self):
-        raise ValueError("no name")
-
-
-def _nested_partial():
+def nested_partial():
     inner = functools.partial(returns, 1)
     inner.mark = True  # keeps partial() from flattening the outer one
     return functools.partial(inner), str(inner)
 
 
 @pytest.mark.parametrize("target, expected", [
-    (returns, "returns"),
-    (functools.partial(returns, 1), "returns"),
-    _nested_partial(),
-    (Named(), "named-object"),
-    (Named, "Named"),
-    (None, "None"),
+    (returns, "returns"), (functools.partial(returns, 1), "returns"), nested_partial(),
+    (Named(), "named-object"), (Named, "Named"), (None, "None"),
 ])
 def test_job_record_names_target(target, expected):
     worker = ChildLabor(0, None, target=target)
-    assert worker._work == (expected, "()", "{}")
-    assert type(worker._work) is forkline.ChildWork
+    assert worker._work == (expected, "()", "{}") and type(worker._work) is forkline.ChildWork
     worker = ChildLabor(index=1, queue=None, target=target, args=[1, "a"], kwargs={"k": (2,)})
     assert worker._work == (expected, "(1, 'a')", "{'k': (2,)}")
 
 
 def test_job_record_only_absorbs_attribute_error():
-    with pytest.raises(ValueError, match="no name"):
-        ChildLabor(0, None, target=BrokenName())
+    with pytest.raises(ZeroDivisionError):
+        ChildLabor(0, None, target=type("BrokenName", (), {"__name__": property(lambda self: 1 / 0)})())
 
 
 class Owner:
@@ -197,15 +147,6 @@ def lookup(*internals):
     return call()
 
 
-def chain(depth, last=None):
-    root = step = Steps()
-    for _ in range(depth):
-        step.steps = [Steps()]
-        step = step.steps[0]
-    step.steps = [] if last is None else last
-    return root, step
-
-
 def test_no_harness_frame():
     assert lookup() is None
     assert lookup({"other": 1}, {}) is None
@@ -222,25 +163,23 @@ class StepList(list):
     pass
 
 
-@pytest.mark.parametrize("build, pick", [
-    (lambda: chain(0), lambda root, last: root),
-    (lambda: chain(3), lambda root, last: last),
-    (lambda: chain(2, StepList()), lambda root, last: last),
-    (lambda: chain(0, StepList([Steps()])), lambda root, last: root.steps[0]),
-    (lambda: chain(0, None), lambda root, last: root),
-    (lambda: (types.SimpleNamespace(steps=None), None), lambda root, last: root),
-    (lambda: (types.SimpleNamespace(steps=[types.SimpleNamespace(steps=(Steps(),))]), None), lambda r, l: r),
-    (lambda: (types.SimpleNamespace(steps=[chain(2)[0], Steps(steps=())]), None), lambda r, l: r),
-])
-def test_descent_follows_last_child_while_its_steps_is_a_list(build, pick):
-    root, last = build()
-    assert lookup({"steps": root}) is pick(root, last)
+def test_descent_follows_last_child_while_its_steps_is_a_list():
+    empty, deepest, in_subclass, no_steps = Steps(), Steps(), Steps(StepList()), types.SimpleNamespace(steps=None)
+    nested = Steps([Steps([Steps()]), Steps([Steps(), deepest])])
+    tuple_child = Steps([Steps([Steps([Steps()])]), Steps((Steps(),))])  # only the last child counts
+    cases = [(empty, empty), (nested, deepest), (Steps(StepList([in_subclass])), in_subclass),
+             (tuple_child, tuple_child), (no_steps, no_steps)]
+    for root, expected in cases:
+        assert lookup({"steps": root}) is expected
 
 
 def test_cyclic_and_very_deep_steps_are_skipped():
     cyclic = Steps()
     cyclic.steps = [cyclic]
-    deep, _ = chain(100000)
+    deep = step = Steps()
+    for _ in range(100000):
+        step.steps = [Steps()]
+        step = step.steps[0]
     fallback = Steps()
     for structure in (cyclic, deep):
         assert lookup({"steps": structure}) is None
@@ -267,28 +206,19 @@ class FixedOffset(Steps):
         self.steps = []
 
 
-@pytest.mark.parametrize("index, found, expected", [
-    (0, Steps(offset=7), 1000),
-    (4, Steps(), 5000),
-    ("2", Steps(), 3000),
-    (0, types.SimpleNamespace(steps=[]), "unset"),
-    ("x", types.SimpleNamespace(steps=[]), "unset"),
+@pytest.mark.parametrize("index, kind, expected", [
+    (0, Steps, 1000), (4, Steps, 5000), ("2", Steps, 3000),
+    (0, types.SimpleNamespace, "unset"), ("x", types.SimpleNamespace, "unset"),
 ])
-def test_step_offset_set_in_child(index, found, expected):
-    deeper = Steps()
-    found.steps = [Steps(steps=[]), deeper] if isinstance(found, Steps) else []
-    target_step = deeper if isinstance(found, Steps) else found
-    child, messages = Owner({"steps": found}).call(
-        lambda: run_child(report_offset, index=index, args=(target_step,)))
+def test_step_offset_set_in_child(index, kind, expected):
+    current = kind(steps=[])
+    root = Steps([Steps(), current])
+    child, messages = Owner({"steps": root}).call(lambda: run_child(report_offset, index=index, args=(current,)))
     assert messages == [(index, True, expected)]
-    assert getattr(target_step, "offset", "unset") in (0, "unset")  # the parent's copy is untouched
+    assert getattr(current, "offset", "unset") in (0, "unset")  # the parent's copy is untouched
 
 
-@pytest.mark.parametrize("index, found, harness", [
-    ("x", Steps(), True),
-    (0, FixedOffset(), True),
-    (0, Steps(), False),
-])
+@pytest.mark.parametrize("index, found, harness", [("x", Steps(), True), (0, FixedOffset(), True), (0, Steps(), False)])
 def test_failure_before_target_sends_nothing(monkeypatch, tmp_path, index, found, harness):
     marker = tmp_path / "called"
     if not harness:
