@@ -7,7 +7,9 @@ make_venv "$VENV" -C cmake.define.TAVRIX_SANITIZE=ON -C "build-dir=build/sanitiz
 cd "$ROOT"
 # The interpreter itself is not instrumented: the sanitizer runtime must be
 # loaded first, and the interpreter's deliberate leaks at exit are not ours.
-LD_PRELOAD="$(g++ -print-file-name=libasan.so)" \
+# The C++ runtime is preloaded too, so that the sanitizer finds the real
+# exception-throwing entry point when it starts.
+LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \
 ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:allocator_may_return_null=1" \
 UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
 PYTHONMALLOC=malloc \
