@@ -219,6 +219,8 @@ void bind_or_throw(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, 
 
 bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bound& out) noexcept {
     try {
+        out.defaults_ = Ref::borrow(fn->defaults);
+        out.kwdefaults_ = Ref::borrow(fn->kwdefaults);
         bind_or_throw(fn, args, nargs, kwnames, out.slots_, out.varargs_, out.varkeywords_);
         return true;
     } catch (...) {
