@@ -501,6 +501,27 @@ Py_ssize_t length(PyObject* obj) {
     return n;
 }
 
+// The items of a mapping as a new list of (key, value) tuples, unpacked as
+// `for key, value in mapping.items()` does: a mapping other than a dict may
+// yield anything from items(), and a non-pair fails here as unpacking fails.
+Ref key_value_pairs(PyObject* mapping) {
+    Ref items = check(PyMapping_Items(mapping));
+    Py_ssize_t n = PyList_GET_SIZE(items.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2)
+            continue;
+        Ref pair = check(PySequence_Tuple(item));
+        Py_ssize_t size = PyTuple_GET_SIZE(pair.get());
+        if (size > 2)
+            rt::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+        if (size < 2)
+            rt::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", size);
+        check(PyList_SetItem(items, i, pair.release()));
+    }
+    return items;
+}
+
 Ref Pcall_build_arguments(FunctionObject& fn, const Bound& a) {
     PyObject* self = a[0];
     Ref targets = getattr(self, s_targets);
@@ -519,7 +540,7 @@ Ref Pcall_build_arguments(FunctionObject& fn, const Bound& a) {
         consider(length(targets));
     consider(length(iargs));
     consider(length(ikwargs));
-    Ref varkwargs_items = check(PyMapping_Items(varkwargs));
+    Ref varkwargs_items = key_value_pairs(varkwargs);
     rt::for_each(varkwargs_items, [&](PyObject* item) { consider(length(PyTuple_GET_ITEM(item, 1))); });
     if (count < 0) {
         if (!single_target)
