@@ -7,6 +7,8 @@
 #include "function.h"
 #include "runtime.h"
 
+#include <cstring>
+
 using rt::Bound;
 using rt::call;
 using rt::call_method;
@@ -33,6 +35,114 @@ rt::KwNames kw_block{&s_block};
 rt::KwNames kw_block_timeout{&s_block, &s_timeout};
 
 // ===========================================================================
+// Calling the lock
+// ===========================================================================
+
+// The fork context's locks keep the acquire and release of their
+// `_multiprocessing.SemLock` as instance attributes: built-ins whose
+// signatures are acquire(block=True, timeout=None) and release(). When the
+// attribute read from the lock is one of them, it is run straight through its
+// C entry point, with the arguments by position: the same call, without the
+// keyword search and the generic call machinery (it calls no Python code that
+// could come back here). Recognised by their method table entries, found the
+// first time such a method is met. Any other callable goes through the
+// generic call, under the recursion guard: a lock whose method leads back to
+// one of these functions must end in RecursionError, not a stack overflow.
+const PyMethodDef* g_semlock_acquire = nullptr;
+const PyMethodDef* g_semlock_release = nullptr;
+
+// The SemLock method `callable` is, when it is the one named `name` with the
+// calling convention `flags`; else null.
+PyObject* semlock_method(PyObject* callable, const PyMethodDef*& known, const char* name, int flags) noexcept {
+    if (!PyCFunction_CheckExact(callable))
+        return nullptr;
+    const PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(callable)->m_ml;
+    PyObject* owner = PyCFunction_GET_SELF(callable);
+    if (def == known)
+        return owner;
+    if (known != nullptr || owner == nullptr || def->ml_flags != flags || std::strcmp(def->ml_name, name) != 0 ||
+        std::strcmp(Py_TYPE(owner)->tp_name, "_multiprocessing.SemLock") != 0)
+        return nullptr;
+    known = def;
+    return owner;
+}
+
+PyObject* guarded_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    if (Py_EnterRecursiveCall(" while calling a Python object"))
+        return nullptr;
+    PyObject* result = PyObject_Vectorcall(callable, args, nargsf, kwnames);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+// lock.acquire(**dict(zip(kwnames, values))), the method looked up as a
+// method call looks it up (no bound method is made for a function of the
+// lock's class). `argv[0]` is free scratch space, `argv[1]` is the lock and
+// the N values follow. A new reference, or null with the error set.
+template <size_t N>
+PyObject* lock_acquire(PyObject* (&argv)[N + 2], PyObject* kwnames) noexcept {
+    PyObject* method = nullptr;
+    const bool unbound = _PyObject_GetMethod(argv[1], s_acquire, &method) == 1;
+    if (method == nullptr)
+        return nullptr;
+    PyObject* result;
+    const size_t npos = N - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
+    if (unbound) {
+        result = guarded_vectorcall(method, argv + 1, 1 + npos, kwnames);
+    } else if (PyObject* semlock = semlock_method(method, g_semlock_acquire, "acquire", METH_FASTCALL | METH_KEYWORDS)) {
+        auto entry = reinterpret_cast<_PyCFunctionFastWithKeywords>(
+            reinterpret_cast<void (*)()>(g_semlock_acquire->ml_meth));
+        result = entry(semlock, argv + 2, static_cast<Py_ssize_t>(N), nullptr);
+    } else {
+        result = guarded_vectorcall(method, argv + 2, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+    }
+    Py_DECREF(method);
+    return result;
+}
+
+// lock.<name>() with no arguments: a new reference, or null with the error set.
+PyObject* lock_call(PyObject* lock, PyObject* name) noexcept {
+    PyObject* method = nullptr;
+    const bool unbound = _PyObject_GetMethod(lock, name, &method) == 1;
+    if (method == nullptr)
+        return nullptr;
+    PyObject* result;
+    PyObject* argv[] = {nullptr, lock};
+    PyObject* semlock;
+    if (unbound)
+        result = guarded_vectorcall(method, argv + 1, 1, nullptr);
+    else if (name == s_release.get() &&
+             (semlock = semlock_method(method, g_semlock_release, "release", METH_NOARGS)) != nullptr)
+        result = g_semlock_release->ml_meth(semlock, nullptr);
+    else
+        result = guarded_vectorcall(method, argv + 2, PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    Py_DECREF(method);
+    return result;
+}
+
+// self.__lock__.<name>(): a new reference, or null with the error set.
+PyObject* own_lock_call(PyObject* self, PyObject* name) noexcept {
+    PyObject* lock = PyObject_GetAttr(self, s_lock_attr);
+    if (lock == nullptr)
+        return nullptr;
+    PyObject* result = lock_call(lock, name);
+    Py_DECREF(lock);
+    return result;
+}
+
+// self.__lock__.acquire(<kwnames>=values...).
+template <class... A>
+PyObject* own_lock_acquire(PyObject* self, PyObject* kwnames, A... values) noexcept {
+    PyObject* lock = PyObject_GetAttr(self, s_lock_attr);
+    if (lock == nullptr)
+        return nullptr;
+    PyObject* argv[] = {nullptr, lock, values...};
+    PyObject* result = lock_acquire<sizeof...(A)>(argv, kwnames);
+    Py_DECREF(lock);
+    return result;
+}
+
+// ===========================================================================
 // The locking wrapper
 // ===========================================================================
 
@@ -55,10 +165,10 @@ template <bool CreatesLock, class Invoke>
 Ref run_locked(FunctionObject& fn, PyObject* self, Invoke&& invoke) {
     if constexpr (CreatesLock)
         ensure_lock(fn, self);
-    if (!rt::truthy(rt::call_method_kw(getattr(self, s_lock_attr), s_acquire, kw_block, Py_False))) {
+    if (!rt::truthy(check(own_lock_acquire(self, kw_block, Py_False)))) {
         Ref text = check(PyUnicode_FromFormat("Waiting for lock on %S", self));
         call_method(fn.global(s_logger), s_warning, text);
-        call_method(getattr(self, s_lock_attr), s_acquire);
+        check(own_lock_call(self, s_acquire));
     }
     Ref result;
     try {
@@ -68,10 +178,10 @@ Ref run_locked(FunctionObject& fn, PyObject* self, Invoke&& invoke) {
         // A failing release replaces the method's exception and carries it
         // as __context__, as a `finally` clause would.
         rt::ExceptScope handled;
-        call_method(getattr(self, s_lock_attr), s_release);
+        check(own_lock_call(self, s_release));
         handled.reraise();
     }
-    call_method(getattr(self, s_lock_attr), s_release);
+    check(own_lock_call(self, s_release));
     return result;
 }
 
@@ -215,7 +325,24 @@ const rt::FunctionDef Lockable_init_def{
 
 Ref Lockable_acquire(FunctionObject&, const Bound& a) {
     PyObject *self = a[0], *block = a[1], *timeout = a[2];
-    return rt::call_method_kw(getattr(self, s_lock_attr), s_acquire, kw_block_timeout, block, timeout);
+    return check(own_lock_acquire(self, kw_block_timeout, block, timeout));
+}
+
+// `obj.acquire()`, the common shape, without the binder: both parameters take
+// their current defaults (held for the call, as the binder holds them). No
+// recursion guard of its own: every call that could lead back here is made
+// under one (see guarded_vectorcall).
+PyObject* Lockable_acquire_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                      PyObject* kwnames) noexcept {
+    PyObject* defaults = reinterpret_cast<FunctionObject*>(callable)->defaults;
+    if (PyVectorcall_NARGS(nargsf) != 1 || kwnames != nullptr || defaults == nullptr ||
+        PyTuple_GET_SIZE(defaults) != 2) [[unlikely]]
+        return rt::generic_vectorcall(callable, args, nargsf, kwnames);
+    Py_INCREF(defaults);
+    PyObject* result =
+        own_lock_acquire(args[0], kw_block_timeout, PyTuple_GET_ITEM(defaults, 0), PyTuple_GET_ITEM(defaults, 1));
+    Py_DECREF(defaults);
+    return result;
 }
 
 const Param Lockable_acquire_params[] = {{"self"}, {"block"}, {"timeout"}};
@@ -229,11 +356,18 @@ const rt::FunctionDef Lockable_acquire_def{
     ":param timeout: with block true, the longest wait in seconds (default:\n"
     "    None, no limit)\n"
     ":return: True if the lock was obtained, False otherwise",
-    Lockable_acquire_params, Lockable_acquire};
+    Lockable_acquire_params, Lockable_acquire, Lockable_acquire_vectorcall};
 
 // --- release(self) ---
 
-Ref Lockable_release(FunctionObject&, const Bound& a) { return call_method(getattr(a[0], s_lock_attr), s_release); }
+Ref Lockable_release(FunctionObject&, const Bound& a) { return check(own_lock_call(a[0], s_release)); }
+
+PyObject* Lockable_release_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                      PyObject* kwnames) noexcept {
+    if (PyVectorcall_NARGS(nargsf) != 1 || kwnames != nullptr) [[unlikely]]
+        return rt::generic_vectorcall(callable, args, nargsf, kwnames);
+    return own_lock_call(args[0], s_release);
+}
 
 const Param self_only[] = {{"self"}};
 const rt::FunctionDef Lockable_release_def{
@@ -243,7 +377,7 @@ const rt::FunctionDef Lockable_release_def{
     "Releases the lock of this instance. Only the process or thread that owns\n"
     "the lock may call it; an AssertionError is raised otherwise, or when the\n"
     "lock is not held.",
-    self_only, Lockable_release};
+    self_only, Lockable_release, Lockable_release_vectorcall};
 
 // --- locked(method) (static) ---
 
