@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# The benchmarks against the peers a user would pick, from nothing: a virtual
+# environment of their own (.venv-bench) with the package and the peers
+# (wrapt, joblib; matplotlib draws the chart) installed from PyPI.
+# Tables go to the terminal and to bench/results/ (RESULTS.md, results.json,
+# results.png). Arguments go to bench/run.py (e.g. --quick, --only lock).
+source "$(dirname "$0")/common.sh"
+VENV=${VENV_BENCH:-$ROOT/.venv-bench}
+make_venv "$VENV" "$ROOT" wrapt joblib matplotlib
+cd "$ROOT"
+exec "$VENV/bin/python" bench/run.py "$@"
