@@ -282,14 +282,19 @@ int function_clear(PyObject* self) noexcept {
     return 0;
 }
 
+// A function can hold the only reference to another (a wrapper to what it
+// wraps), so freeing a long chain would recurse once per link: the trashcan
+// defers the deeper links, as the interpreter's own containers do.
 void function_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, function_dealloc)
     if (as_function(self)->weakreflist != nullptr)
         PyObject_ClearWeakRefs(self);
     function_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
+    Py_TRASHCAN_END
 }
 
 PyObject* function_repr(PyObject* self) noexcept {
