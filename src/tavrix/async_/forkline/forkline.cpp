@@ -560,27 +560,49 @@ Ref Pcall_build_arguments(FunctionObject& fn, const Bound& a) {
     bool has_iargs = rt::truthy(iargs);
     bool has_ikwargs = rt::truthy(ikwargs);
 
+    // Item `i` of a per-child source, as `source[i]` reads it; an exact list
+    // or tuple in range is read directly, anything else (and an index out of
+    // range, with its IndexError) through the subscription.
+    Ref index;
+    auto item_at = [&](PyObject* source, Py_ssize_t i) {
+        if (PyList_CheckExact(source) && i < PyList_GET_SIZE(source))
+            return Ref::borrow(PyList_GET_ITEM(source, i));
+        if (PyTuple_CheckExact(source) && i < PyTuple_GET_SIZE(source))
+            return Ref::borrow(PyTuple_GET_ITEM(source, i));
+        if (!index)
+            index = rt::new_int(i);
+        return check(PyObject_GetItem(source, index));
+    };
+    // dict.copy of an exact dict is PyDict_Copy; any other mapping is asked.
+    const bool plain_ckwargs = PyDict_CheckExact(ckwargs.get());
+    const Py_ssize_t nvarkwargs = PyList_GET_SIZE(varkwargs_items.get());
+
     Ref arguments = check(PyList_New(0));
     for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref index = rt::new_int(i);
+        index = Ref();
         Ref args = common;
         if (has_iargs) {
-            Ref item = check(PyObject_GetItem(iargs, index));
+            Ref item = item_at(iargs, i);
             Ref extra = PyTuple_CheckExact(item.get()) ? item : check(PySequence_Tuple(item));
             args = check(PySequence_Concat(args, extra));
         }
-        Ref kwargs = call_method(ckwargs, s_copy);
+        Ref kwargs = plain_ckwargs ? check(PyDict_Copy(ckwargs)) : call_method(ckwargs, s_copy);
+        const bool plain_kwargs = PyDict_CheckExact(kwargs.get());
         if (has_ikwargs) {
-            Ref item = check(PyObject_GetItem(ikwargs, index));
-            if (PyDict_CheckExact(kwargs.get()) && PyDict_CheckExact(item.get()))
+            Ref item = item_at(ikwargs, i);
+            if (plain_kwargs && PyDict_CheckExact(item.get()))
                 check(PyDict_Update(kwargs, item));
             else
                 call_method(kwargs, s_update, item);
         }
-        rt::for_each(varkwargs_items, [&](PyObject* pair) {
-            Ref value = check(PyObject_GetItem(PyTuple_GET_ITEM(pair, 1), index));
-            check(PyObject_SetItem(kwargs, PyTuple_GET_ITEM(pair, 0), value));
-        });
+        for (Py_ssize_t k = 0; k < nvarkwargs; ++k) {
+            PyObject* pair = PyList_GET_ITEM(varkwargs_items.get(), k);
+            Ref value = item_at(PyTuple_GET_ITEM(pair, 1), i);
+            if (plain_kwargs)
+                check(PyDict_SetItem(kwargs, PyTuple_GET_ITEM(pair, 0), value));
+            else
+                check(PyObject_SetItem(kwargs, PyTuple_GET_ITEM(pair, 0), value));
+        }
         PyObject* target = PyIter_Next(target_source);
         if (target == nullptr) {
             if (!PyErr_Occurred())
@@ -589,7 +611,7 @@ Ref Pcall_build_arguments(FunctionObject& fn, const Bound& a) {
         }
         Ref target_ref = Ref::steal(target);
 
-        Ref argument_set = check(PyDict_New());
+        Ref argument_set = check(_PyDict_NewPresized(3));
         check(PyDict_SetItem(argument_set, s_target_attr_pub, target_ref));
         check(PyDict_SetItem(argument_set, s_args_key, args));
         check(PyDict_SetItem(argument_set, s_kwargs_key, kwargs));
