@@ -84,6 +84,9 @@ def test_lock_wrappers_report_the_wrapped_signature(decorator):
     assert sig(Host.run) == "(self, a: int, b=2, *, c: str = 'x') -> str"
     assert sig(Host().run) == "(a: int, b=2, *, c: str = 'x') -> str"
     assert Host().run(1, c="z") == "12z"
+    # Not following __wrapped__ gives the wrapper's own parameters.
+    assert str(inspect.signature(wrapper, follow_wrapped=False)) == "(self, *args, **kwargs)"
+    assert str(inspect.signature(Host().run, follow_wrapped=False)) == "(*args, **kwargs)"
     # An explicit __signature__ wins over the wrapped function's.
     wrapper.__signature__ = inspect.Signature()
     assert sig(wrapper) == "()"

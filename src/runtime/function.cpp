@@ -468,6 +468,36 @@ int set_signature(PyObject* self, PyObject* value, void*) noexcept {
     return PyDict_SetItem(fn->dict, s_dunder_signature, value);
 }
 
+// The declared parameters as text, without defaults: what inspect falls back
+// on when asked for a wrapper's own signature, which __signature__ leaves to
+// the wrapped function.
+PyObject* get_text_signature(PyObject* self, void*) noexcept {
+    const FunctionDef& def = *as_function(self)->def;
+    return guarded(
+        [&]() -> PyObject* {
+            Ref parts = check(PyList_New(0));
+            bool star_written = false;
+            for (std::size_t i = 0; i < def.params.size(); ++i) {
+                const char* prefix = "";
+                switch (def.params[i].kind) {
+                case Kind::Positional: break;
+                case Kind::VarArgs: prefix = "*"; star_written = true; break;
+                case Kind::KeywordOnly:
+                    if (!star_written) {
+                        check(PyList_Append(parts, new_string("*")));
+                        star_written = true;
+                    }
+                    break;
+                case Kind::VarKeywords: prefix = "**"; break;
+                }
+                check(PyList_Append(parts, check(PyUnicode_FromFormat("%s%U", prefix, def.names[i]))));
+            }
+            Ref joined = check(PyUnicode_Join(new_string(", "), parts));
+            return PyUnicode_FromFormat("(%U)", joined.get());
+        },
+        static_cast<PyObject*>(nullptr));
+}
+
 // Pickled by reference, as the interpreter's functions are.
 PyObject* function_reduce(PyObject* self, PyObject*) noexcept { return Py_NewRef(as_function(self)->qualname); }
 
@@ -478,6 +508,7 @@ PyGetSetDef function_getset[] = {
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__signature__", get_signature, set_signature, nullptr, nullptr},
+    {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
