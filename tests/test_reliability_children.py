@@ -23,6 +23,8 @@ import time
 
 import pytest
 
+from batch_cleanup import assert_reaped, stop
+
 from tavrix.async_ import forkline
 from tavrix.async_.forkline import Pcall
 
@@ -39,23 +41,6 @@ def proc_state(pid):
             return f.read().rsplit(")", 1)[1].split()[0]
     except FileNotFoundError:
         return None
-
-
-def assert_reaped(pids):
-    """Each pid was a child of ours and has been reaped: there is nothing left to wait for."""
-    for pid in pids:
-        assert pid is not None
-        with pytest.raises(ChildProcessError):
-            os.waitpid(pid, os.WNOHANG)
-
-
-def stop(batch):
-    """Kill and join whatever the batch left behind (test clean-up)."""
-    for child in batch._processes:
-        if child._popen is not None and child.exitcode is None:
-            child.kill()
-        if child._popen is not None:
-            child.join(WAIT)
 
 
 def wait_for_state(pid, states, bound=WAIT):

@@ -13,6 +13,8 @@ import types
 import pytest
 
 import tavrix.async_.synchronize as sync
+from batch_cleanup import assert_reaped, stop
+
 from tavrix.async_ import forkline
 from tavrix.async_.forkline import Pcall
 
@@ -24,20 +26,6 @@ WAIT = 30
 
 def open_fds():
     return len(os.listdir("/proc/self/fd"))
-
-
-def assert_reaped(pids):
-    for pid in pids:
-        with pytest.raises(ChildProcessError):
-            os.waitpid(pid, os.WNOHANG)
-
-
-def stop(batch):
-    for child in batch._processes:
-        if child._popen is not None and child.exitcode is None:
-            child.kill()
-        if child._popen is not None:
-            child.join(WAIT)
 
 
 @pytest.fixture
