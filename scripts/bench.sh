@@ -6,6 +6,7 @@
 # results.png). Arguments go to bench/run.py (e.g. --quick, --only lock).
 source "$(dirname "$0")/common.sh"
 VENV=${VENV_BENCH:-$ROOT/.venv-bench}
-make_venv "$VENV" "$ROOT" wrapt joblib matplotlib
+# A build directory of its own, so that it never races another build.
+make_venv "$VENV" -C build-dir=build/bench "$ROOT" wrapt joblib matplotlib
 cd "$ROOT"
 exec "$VENV/bin/python" bench/run.py "$@"

@@ -1,0 +1,151 @@
+"""Runs every benchmark scenario, prints its table and the targets, and writes
+bench/results/RESULTS.md, results.json and results.png.
+
+    python bench/run.py [--quick] [--only lock,build,batch]
+"""
+
+import argparse
+import json
+import os
+import platform
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+from common import Table  # noqa: E402
+
+
+def machine():
+    cpu = "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    mem = ""
+    try:
+        with open("/proc/meminfo") as f:
+            kib = int(f.readline().split()[1])
+            mem = f", {kib / 2**20:.0f} GiB"
+    except (OSError, ValueError, IndexError):
+        pass
+    return (f"{cpu}, {os.cpu_count()} cores{mem}; Linux {platform.release()}; "
+            f"CPython {platform.python_version()}")
+
+
+def chart(path, results, batch_data):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(2, 2, figsize=(13, 9))
+    fig.suptitle("tavrix.async_ against its peers (lower is better)")
+
+    def bars(ax, ns, title, unit):
+        labels = list(ns)
+        colours = ["tab:blue" if not any(w in l for w in ("hand", "pure", "wrapt", "threading", "obj.", "held", "type", "bare"))
+                   else "tab:gray" for l in labels]
+        ax.barh(labels[::-1], [ns[l] for l in labels][::-1], color=colours[::-1])
+        ax.set_title(title)
+        ax.set_xlabel(unit)
+        ax.tick_params(axis="y", labelsize=8)
+
+    if "Locked method call" in results:
+        bars(axes[0][0], results["Locked method call"], "Locked method call", "ns per call")
+    else:
+        axes[0][0].axis("off")
+    if "Lockable.acquire/release" in results:
+        bars(axes[0][1], results["Lockable.acquire/release"], "acquire + release", "ns per pair")
+    else:
+        axes[0][1].axis("off")
+    from bench_batch import PEERS
+
+    for ax, target, key, title in ((axes[1][0], "noop", "wall", "Batch wall time, no-op target"),
+                                   (axes[1][1], "sleep", "wall", "Batch wall time, 0.5 s sleeping target")):
+        if not batch_data:
+            ax.axis("off")
+            continue
+        sizes = sorted(n for (t, n) in batch_data if t == target)
+        for peer, label in PEERS.items():
+            xs, ys = [], []
+            for n in sizes:
+                r = batch_data[(target, n)][peer]
+                if key in r:
+                    xs.append(n)
+                    ys.append(r[key])
+            ax.plot(xs, ys, marker="o", label=label, linewidth=2.5 if peer == "pcall" else 1.2)
+        ax.set_xscale("log", base=2)
+        ax.set_xticks(sizes)
+        ax.set_xticklabels([str(n) for n in sizes])
+        ax.set_xlabel("children per batch (N)")
+        ax.set_ylabel("seconds")
+        ax.set_title(title)
+        ax.legend(fontsize=8)
+        ax.grid(alpha=0.3)
+    fig.tight_layout()
+    fig.savefig(path, dpi=90)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true", help="fewer repetitions (a smoke run)")
+    parser.add_argument("--only", default="lock,build,batch")
+    opts = parser.parse_args()
+    only = set(opts.only.split(","))
+    out_dir = os.path.join(HERE, "results")
+    os.makedirs(out_dir, exist_ok=True)
+
+    started = time.time()
+    host = machine()
+    print(f"Machine: {host}\n")
+    sections, targets, raw_results, batch_data = [], [], {}, {}
+
+    def take(entries):
+        for table, tg, ns in entries:
+            print(table.text(), flush=True)
+            sections.append(table)
+            targets.extend(tg)
+            if ns is not None:
+                raw_results[table.title] = ns
+
+    if "lock" in only:
+        import bench_lock
+
+        take(bench_lock.run(opts.quick))
+    if "build" in only:
+        import bench_build
+
+        take(bench_build.run(opts.quick))
+    if "batch" in only:
+        import bench_batch
+
+        entries, batch_data = bench_batch.run(opts.quick)
+        take(entries)
+
+    summary = Table("Targets", ["target", "measured", "limit", "status"])
+    for t in targets:
+        summary.rows.append(t.row())
+    print(summary.text())
+    elapsed = time.time() - started
+    print(f"Bench ran in {elapsed:.0f} s.")
+
+    md = ["# Benchmark results", "", f"Machine: {host}. Whole run: {elapsed:.0f} s"
+          + (" (quick run)." if opts.quick else "."), "", summary.markdown()]
+    md += [t.markdown() for t in sections]
+    with open(os.path.join(out_dir, "RESULTS.md"), "w") as f:
+        f.write("\n".join(md))
+    with open(os.path.join(out_dir, "results.json"), "w") as f:
+        json.dump({"machine": host, "tables": {t.title: {"columns": t.columns, "rows": t.rows} for t in sections},
+                   "targets": [t.row() for t in targets]}, f, indent=1)
+    chart(os.path.join(out_dir, "results.png"), raw_results, batch_data)
+    print(f"Wrote {out_dir}/RESULTS.md, results.json and results.png")
+
+
+if __name__ == "__main__":
+    main()
