@@ -460,17 +460,23 @@ def test_defaults_replaced_during_construction():
         init.__defaults__ = saved
 
 
-def test_kwdefaults_replaced_during_call():
-    """The same for keyword-only defaults: Lockable.__init__'s lock factory."""
+@pytest.mark.parametrize("edit", ["replace", "in place"])
+def test_kwdefaults_replaced_during_call(edit):
+    """The same for keyword-only defaults: Lockable.__init__'s lock factory,
+    whose last reference may be the defaults dict itself."""
     saved = sync.Lockable.__init__.__kwdefaults__
     made = []
 
     def factory():
-        sync.Lockable.__init__.__kwdefaults__ = {"lock": lambda: None}
+        if edit == "replace":
+            sync.Lockable.__init__.__kwdefaults__ = {"lock": lambda: None}
+        else:
+            sync.Lockable.__init__.__kwdefaults__["lock"] = lambda: None
         made.append(object())
         return made[-1]
 
     sync.Lockable.__init__.__kwdefaults__ = {"lock": factory}
+    del factory
     try:
         obj = sync.Lockable()
         assert obj.__lock__ is made[0]

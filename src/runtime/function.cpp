@@ -130,7 +130,8 @@ Py_ssize_t find_keyword(const FunctionDef& def, PyObject* keyword) {
 }
 
 void bind_or_throw(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   std::array<PyObject*, kMaxParams>& slots, Ref& varargs, Ref& varkeywords) {
+                   std::array<PyObject*, kMaxParams>& slots, Ref& varargs, Ref& varkeywords,
+                   Ref& kwdefaults_held) {
     const FunctionDef& def = *fn->def;
     const Py_ssize_t argcount = static_cast<Py_ssize_t>(def.positional);
 
@@ -201,7 +202,11 @@ void bind_or_throw(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, 
             if (slots[i] != nullptr)
                 continue;
             if (fn->kwdefaults != nullptr) {
-                if (PyObject* d = PyDict_GetItemWithError(fn->kwdefaults, def.names[i])) {
+                // The slots borrow from a copy that the call owns: a body that
+                // changes __kwdefaults__ in place cannot free a value in use.
+                if (!kwdefaults_held)
+                    kwdefaults_held = check(PyDict_Copy(fn->kwdefaults));
+                if (PyObject* d = PyDict_GetItemWithError(kwdefaults_held, def.names[i])) {
                     slots[i] = d;
                     continue;
                 }
@@ -220,8 +225,7 @@ void bind_or_throw(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, 
 bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bound& out) noexcept {
     try {
         out.defaults_ = Ref::borrow(fn->defaults);
-        out.kwdefaults_ = Ref::borrow(fn->kwdefaults);
-        bind_or_throw(fn, args, nargs, kwnames, out.slots_, out.varargs_, out.varkeywords_);
+        bind_or_throw(fn, args, nargs, kwnames, out.slots_, out.varargs_, out.varkeywords_, out.kwdefaults_);
         return true;
     } catch (...) {
         translate_current_exception();

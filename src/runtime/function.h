@@ -37,8 +37,9 @@ private:
     friend bool bind(FunctionObject*, PyObject* const*, Py_ssize_t, PyObject*, Bound&) noexcept;
     std::array<PyObject*, kMaxParams> slots_{};
     Ref varargs_, varkeywords_;
-    // Defaults reach the slots borrowed: the call owns their containers, so a
-    // body that replaces __defaults__ or __kwdefaults__ cannot free them.
+    // Defaults reach the slots borrowed: the call owns the defaults tuple (a
+    // tuple cannot change) and a copy of the keyword-only defaults, so a body
+    // that replaces or edits __defaults__ or __kwdefaults__ cannot free them.
     Ref defaults_, kwdefaults_;
 };
 
