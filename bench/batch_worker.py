@@ -57,6 +57,16 @@ def cpu_seconds():
     return own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
 
 
+def peak_rss_mib():
+    """This process's own high-water mark of resident memory (VmHWM: unlike
+    ru_maxrss, it does not carry over the peak of the process that started it)."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) / 1024
+    return float("nan")
+
+
 def rss_kib():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
@@ -146,12 +156,11 @@ def run(peer, target, n, reps):
         assert len(results) == n, (peer, len(results))
         walls.append(wall)
         beyond.append(wall - (POLL * counter.pauses if counter else intrinsic))
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
     print(json.dumps({
         "wall": statistics.median(walls),
         "beyond": statistics.median(beyond),
         "cpu": statistics.median(cpu),
-        "peak_mib": peak / 1024,
+        "peak_mib": peak_rss_mib(),
     }))
 
 
