@@ -87,9 +87,12 @@ bool Name::intern_all() noexcept {
 }
 
 KwNames::KwNames(std::initializer_list<const Name*> names) noexcept : next_(g_kwnames) {
-    for (const Name* n : names)
-        if (count_ < 8)
+    for (const Name* n : names) {
+        if (count_ < kMax)
             names_[count_++] = n;
+        else
+            too_many_ = true;
+    }
     g_kwnames = this;
 }
 
@@ -97,6 +100,10 @@ bool KwNames::build_all() noexcept {
     for (KwNames* k = g_kwnames; k != nullptr; k = k->next_) {
         if (k->tuple_ != nullptr)
             continue;
+        if (k->too_many_) {
+            PyErr_SetString(PyExc_SystemError, "too many keyword names in one native call");
+            return false;
+        }
         PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(k->count_));
         if (t == nullptr)
             return false;

@@ -124,8 +124,10 @@ public:
     static bool build_all() noexcept;
 
 private:
-    const Name* names_[8] = {};
+    static constexpr std::size_t kMax = 8;
+    const Name* names_[kMax] = {};
     std::size_t count_ = 0;
+    bool too_many_ = false;  // reported when the tuples are built
     PyObject* tuple_ = nullptr;
     KwNames* next_;
 };
