@@ -15,7 +15,7 @@ Name s_dunder_wrapped{"__wrapped__"}, s_dunder_signature{"__signature__"}, s_ins
     s_Parameter{"Parameter"}, s_Signature{"Signature"}, s_POSITIONAL_OR_KEYWORD{"POSITIONAL_OR_KEYWORD"},
     s_VAR_POSITIONAL{"VAR_POSITIONAL"}, s_KEYWORD_ONLY{"KEYWORD_ONLY"}, s_VAR_KEYWORD{"VAR_KEYWORD"},
     s_default{"default"}, s_annotation{"annotation"}, s_return_annotation{"return_annotation"},
-    s_return{"return"}, s_dunder_name{"__name__"};
+    s_return{"return"}, s_dunder_name{"__name__"}, s_dunder_module{"__module__"};
 KwNames kw_default_annotation{&s_default, &s_annotation}, kw_return_annotation{&s_return_annotation};
 
 inline FunctionObject* as_function(PyObject* obj) noexcept { return reinterpret_cast<FunctionObject*>(obj); }
@@ -85,7 +85,7 @@ namespace {
                  static_cast<int>(len), kind, len == 1 ? "" : "s", text.get());
 }
 
-[[noreturn]] void raise_too_many_positional(const FunctionObject* fn, Py_ssize_t given,
+[[noreturn]] void raise_too_many_positional(const FunctionObject* fn, PyObject* defaults, Py_ssize_t given,
                                             const std::array<PyObject*, kMaxParams>& slots) {
     const FunctionDef& def = *fn->def;
     Py_ssize_t argcount = static_cast<Py_ssize_t>(def.positional);
@@ -93,7 +93,7 @@ namespace {
     for (std::size_t i = def.first_kwonly; i < def.first_kwonly + def.kwonly; ++i)
         if (slots[i] != nullptr)
             ++kwonly_given;
-    Py_ssize_t defcount = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
+    Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults) : 0;
     bool plural;
     Ref sig;
     if (defcount) {
@@ -129,9 +129,12 @@ Py_ssize_t find_keyword(const FunctionDef& def, PyObject* keyword) {
     return -1;
 }
 
+// `defaults` and `kwdefaults` are the function's as the call began: keyword
+// matching can run user code (the __eq__ of a str subclass) that replaces
+// them, and the call must not see that, nor read a tuple that was freed.
 void bind_or_throw(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                   std::array<PyObject*, kMaxParams>& slots, Ref& varargs, Ref& varkeywords,
-                   Ref& kwdefaults_held) {
+                   std::array<PyObject*, kMaxParams>& slots, Ref& varargs, Ref& varkeywords, PyObject* defaults,
+                   PyObject* kwdefaults, Ref& kwdefaults_held) {
     const FunctionDef& def = *fn->def;
     const Py_ssize_t argcount = static_cast<Py_ssize_t>(def.positional);
 
@@ -177,11 +180,11 @@ void bind_or_throw(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, 
     }
 
     if (nargs > argcount && def.varargs < 0)
-        raise_too_many_positional(fn, nargs, slots);
+        raise_too_many_positional(fn, defaults, nargs, slots);
 
     // Missing positional parameters take their defaults.
     if (nargs < argcount) {
-        Py_ssize_t defcount = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
+        Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults) : 0;
         Py_ssize_t m = argcount - defcount;
         for (Py_ssize_t i = nargs; i < m; ++i) {
             if (slots[static_cast<std::size_t>(i)] == nullptr) {
@@ -191,7 +194,7 @@ void bind_or_throw(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, 
         for (Py_ssize_t i = n > m ? n - m : 0; i < defcount; ++i) {
             PyObject*& slot = slots[static_cast<std::size_t>(m + i)];
             if (slot == nullptr)
-                slot = PyTuple_GET_ITEM(fn->defaults, i);
+                slot = PyTuple_GET_ITEM(defaults, i);
         }
     }
 
@@ -201,11 +204,11 @@ void bind_or_throw(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, 
         for (std::size_t i = def.first_kwonly; i < def.first_kwonly + def.kwonly; ++i) {
             if (slots[i] != nullptr)
                 continue;
-            if (fn->kwdefaults != nullptr) {
+            if (kwdefaults != nullptr) {
                 // The slots borrow from a copy that the call owns: a body that
                 // changes __kwdefaults__ in place cannot free a value in use.
                 if (!kwdefaults_held)
-                    kwdefaults_held = check(PyDict_Copy(fn->kwdefaults));
+                    kwdefaults_held = check(PyDict_Copy(kwdefaults));
                 if (PyObject* d = PyDict_GetItemWithError(kwdefaults_held, def.names[i])) {
                     slots[i] = d;
                     continue;
@@ -225,7 +228,9 @@ void bind_or_throw(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, 
 bool bind(FunctionObject* fn, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Bound& out) noexcept {
     try {
         out.defaults_ = Ref::borrow(fn->defaults);
-        bind_or_throw(fn, args, nargs, kwnames, out.slots_, out.varargs_, out.varkeywords_, out.kwdefaults_);
+        Ref kwdefaults = Ref::borrow(fn->kwdefaults);
+        bind_or_throw(fn, args, nargs, kwnames, out.slots_, out.varargs_, out.varkeywords_, out.defaults_,
+                      kwdefaults, out.kwdefaults_);
         return true;
     } catch (...) {
         translate_current_exception();
@@ -382,51 +387,55 @@ int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
 }
 
 // inspect.Signature built from the same declaration the binder uses, with the
-// current defaults and annotations.
+// defaults and annotations as they are when the call begins. Every value is
+// held: looking a name up in __annotations__ or __kwdefaults__ compares keys,
+// and a key's __eq__ may replace or edit any of the three.
 Ref build_signature(FunctionObject* fn) {
     const FunctionDef& def = *fn->def;
+    Ref defaults = Ref::borrow(fn->defaults);
+    Ref kwdefaults = Ref::borrow(fn->kwdefaults);
+    Ref annotations = fn->annotations ? Ref::borrow(fn->annotations) : check(PyDict_New());
     Ref inspect = check(PyImport_Import(s_inspect));
     Ref parameter = getattr(inspect, s_Parameter);
-    Ref annotations = fn->annotations ? Ref::borrow(fn->annotations) : check(PyDict_New());
     Ref empty = check(PyObject_GetAttrString(parameter, "empty"));
     Ref params = check(PyList_New(0));
-    Py_ssize_t defcount = fn->defaults ? PyTuple_GET_SIZE(fn->defaults) : 0;
+    Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
     Py_ssize_t first_default = static_cast<Py_ssize_t>(def.positional) - defcount;
     Py_ssize_t positional_index = 0;
+    auto lookup = [](PyObject* dict, PyObject* key) {
+        Ref value = Ref::borrow(PyDict_GetItemWithError(dict, key));
+        if (!value && PyErr_Occurred())
+            throw Error{};
+        return value;
+    };
     for (std::size_t i = 0; i < def.params.size(); ++i) {
         PyObject* name = def.names[i];
         Ref kind;
-        PyObject* deflt = empty;
+        Ref deflt = empty;
         switch (def.params[i].kind) {
         case Kind::Positional:
             kind = getattr(parameter, s_POSITIONAL_OR_KEYWORD);
             if (positional_index >= first_default && positional_index - first_default < defcount)
-                deflt = PyTuple_GET_ITEM(fn->defaults, positional_index - first_default);
+                deflt = Ref::borrow(PyTuple_GET_ITEM(defaults.get(), positional_index - first_default));
             ++positional_index;
             break;
         case Kind::VarArgs: kind = getattr(parameter, s_VAR_POSITIONAL); break;
         case Kind::KeywordOnly:
             kind = getattr(parameter, s_KEYWORD_ONLY);
-            if (fn->kwdefaults != nullptr) {
-                if (PyObject* d = PyDict_GetItemWithError(fn->kwdefaults, name))
+            if (kwdefaults) {
+                if (Ref d = lookup(kwdefaults, name))
                     deflt = d;
-                else if (PyErr_Occurred())
-                    throw Error{};
             }
             break;
         case Kind::VarKeywords: kind = getattr(parameter, s_VAR_KEYWORD); break;
         }
-        PyObject* annotation = PyDict_GetItemWithError(annotations, name);
-        if (annotation == nullptr && PyErr_Occurred())
-            throw Error{};
-        check(PyList_Append(params, call_kw(parameter, kw_default_annotation, name, kind, deflt,
-                                            annotation ? annotation : empty.get())));
+        Ref annotation = lookup(annotations, name);
+        if (!annotation)
+            annotation = empty;
+        check(PyList_Append(params, call_kw(parameter, kw_default_annotation, name, kind, deflt, annotation)));
     }
     Ref signature = getattr(inspect, s_Signature);
-    PyObject* ret = PyDict_GetItemWithError(annotations, s_return);
-    if (ret == nullptr && PyErr_Occurred())
-        throw Error{};
-    if (ret != nullptr)
+    if (Ref ret = lookup(annotations, s_return))
         return call_kw(signature, kw_return_annotation, params, ret);
     return call(signature, params);
 }
@@ -438,12 +447,13 @@ PyObject* get_signature(PyObject* self, void*) noexcept {
     FunctionObject* fn = as_function(self);
     return guarded(
         [&]() -> PyObject* {
-            if (fn->dict != nullptr) {
-                if (PyObject* explicit_sig = PyDict_GetItemWithError(fn->dict, s_dunder_signature))
+            // Held: a key's __eq__ may replace the function's __dict__.
+            if (Ref dict = Ref::borrow(fn->dict)) {
+                if (PyObject* explicit_sig = PyDict_GetItemWithError(dict, s_dunder_signature))
                     return Py_NewRef(explicit_sig);
                 if (PyErr_Occurred())
                     throw Error{};
-                if (PyDict_GetItemWithError(fn->dict, s_dunder_wrapped) != nullptr) {
+                if (PyDict_GetItemWithError(dict, s_dunder_wrapped) != nullptr) {
                     PyErr_SetObject(PyExc_AttributeError, s_dunder_signature);
                     return nullptr;
                 }
@@ -459,8 +469,9 @@ int set_signature(PyObject* self, PyObject* value, void*) noexcept {
     FunctionObject* fn = as_function(self);
     if (fn->dict == nullptr && (fn->dict = PyDict_New()) == nullptr)
         return -1;
+    Ref dict = Ref::borrow(fn->dict);  // held, as in get_signature
     if (value == nullptr) {
-        if (PyDict_DelItem(fn->dict, s_dunder_signature) < 0) {
+        if (PyDict_DelItem(dict, s_dunder_signature) < 0) {
             if (PyErr_ExceptionMatches(PyExc_KeyError)) {
                 PyErr_Clear();
                 PyErr_SetObject(PyExc_AttributeError, s_dunder_signature);
@@ -469,7 +480,7 @@ int set_signature(PyObject* self, PyObject* value, void*) noexcept {
         }
         return 0;
     }
-    return PyDict_SetItem(fn->dict, s_dunder_signature, value);
+    return PyDict_SetItem(dict, s_dunder_signature, value);
 }
 
 // The declared parameters as text, without defaults: what inspect falls back
@@ -517,8 +528,32 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// `__module__` is served here rather than by a member descriptor: a heap
+// type's own __module__ is whatever its dict holds under that name, and it
+// must stay the string naming this module (as types.FunctionType.__module__
+// is a string), for inspect.formatannotation, pickling and messages.
+bool is_module_name(PyObject* name) noexcept {
+    return name == s_dunder_module.get() ||
+           (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__module__") == 0);
+}
+
+PyObject* function_getattro(PyObject* self, PyObject* name) noexcept {
+    if (is_module_name(name)) {
+        PyObject* module = as_function(self)->module;
+        return Py_NewRef(module ? module : Py_None);
+    }
+    return PyObject_GenericGetAttr(self, name);
+}
+
+int function_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
+    if (is_module_name(name)) {
+        Py_XSETREF(as_function(self)->module, Py_XNewRef(value));
+        return 0;
+    }
+    return PyObject_GenericSetAttr(self, name, value);
+}
+
 PyMemberDef function_members[] = {
-    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakreflist), READONLY, nullptr},
@@ -536,6 +571,8 @@ PyType_Slot function_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_getattro, reinterpret_cast<void*>(function_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(function_setattro)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
     {Py_tp_getset, function_getset},
@@ -603,8 +640,8 @@ Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure, 
 }
 
 Ref FunctionObject::super(PyObject* obj) const {
-    PyObject* cls = classcell ? PyCell_GET(classcell) : nullptr;
-    if (cls == nullptr)
+    Ref cls = Ref::borrow(classcell ? PyCell_GET(classcell) : nullptr);
+    if (!cls)
         raise(PyExc_RuntimeError, "super(): __class__ cell not found");
     return call(reinterpret_cast<PyObject*>(&PySuper_Type), cls, obj);
 }

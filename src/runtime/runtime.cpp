@@ -74,7 +74,7 @@ PyObject* g_builtins = nullptr;  // the builtins module's dict, kept for good
 static Name s_import{"__import__"}, s_name{"__name__"}, s_file{"__file__"}, s_enter{"__enter__"},
     s_exit{"__exit__"}, s_module{"__module__"}, s_qualname{"__qualname__"}, s_doc{"__doc__"},
     s_classcell{"__classcell__"}, s_multiprocessing{"multiprocessing"}, s_get_context{"get_context"},
-    s_fork{"fork"};
+    s_fork{"fork"}, s_items{"items"}, s_spec{"__spec__"}, s_initializing{"_initializing"};
 
 Name::Name(const char* text) noexcept : text_(text), next_(g_names) { g_names = this; }
 
@@ -142,37 +142,105 @@ Ref new_tuple(std::initializer_list<PyObject*> items) {
     return t;
 }
 
+Ref next(PyObject* it) {
+    if (!PyIter_Check(it))
+        raise_format(PyExc_TypeError, "'%.200s' object is not an iterator", Py_TYPE(it)->tp_name);
+    if (PyObject* value = (*Py_TYPE(it)->tp_iternext)(it))
+        return Ref::steal(value);
+    if (!PyErr_Occurred())
+        PyErr_SetNone(PyExc_StopIteration);
+    throw Error{};
+}
+
+void unpack(PyObject* item, Ref* out, Py_ssize_t n) {
+    // The interpreter's own shortcut: nothing runs while the items are taken.
+    if ((PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == n) ||
+        (PyList_CheckExact(item) && PyList_GET_SIZE(item) == n)) {
+        PyObject** items = PyTuple_CheckExact(item) ? &PyTuple_GET_ITEM(item, 0) : &PyList_GET_ITEM(item, 0);
+        for (Py_ssize_t i = 0; i < n; ++i)
+            out[i] = Ref::borrow(items[i]);
+        return;
+    }
+    Ref it = Ref::steal(PyObject_GetIter(item));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item)->tp_iter == nullptr && !PySequence_Check(item))
+            raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
+        throw Error{};
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        out[i] = Ref::steal(PyIter_Next(it));
+        if (!out[i]) {
+            if (PyErr_Occurred())
+                throw Error{};
+            raise_format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, i);
+        }
+    }
+    if (Ref extra = Ref::steal(PyIter_Next(it)))
+        raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+    if (PyErr_Occurred())
+        throw Error{};
+}
+
+Ref items_iterator(PyObject* mapping) { return check(PyObject_GetIter(call_method(mapping, s_items))); }
+
+// The ** operand of a call merged into `into`, as the interpreter merges it:
+// a dict that iterates as a dict is read in place, anything else through
+// keys() and subscription; a key already present is an error.
+static void merge_keywords(PyObject* callable, PyObject* into, PyObject* kwargs) {
+    auto repeated = [&](PyObject* key) {
+        Ref shown = check(_PyObject_FunctionStr(callable));
+        raise_format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", shown.get(), key);
+    };
+    if (PyDict_Check(kwargs) && Py_TYPE(kwargs)->tp_iter == PyDict_Type.tp_iter) {
+        const Py_ssize_t size = PyDict_GET_SIZE(kwargs);
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            Ref k = Ref::borrow(key), v = Ref::borrow(value);
+            if (check(PyDict_Contains(into, k)))
+                repeated(k);
+            check(PyDict_SetItem(into, k, v));
+            if (PyDict_GET_SIZE(kwargs) != size)
+                raise(PyExc_RuntimeError, "dict mutated during update");
+        }
+        return;
+    }
+    Ref keys = check(PyMapping_Keys(kwargs));
+    for_each(keys, [&](PyObject* key) {
+        if (check(PyDict_Contains(into, key)))
+            repeated(key);
+        Ref value = check(PyObject_GetItem(kwargs, key));
+        check(PyDict_SetItem(into, key, value));
+    });
+}
+
 Ref call_star(PyObject* callable, PyObject* args, PyObject* kwargs) {
+    Ref keywords = check(PyDict_New());
+    if (kwargs != nullptr) {
+        try {
+            merge_keywords(callable, keywords, kwargs);
+        } catch (const Error&) {
+            // A missing keys() (or any AttributeError on the way) means "not
+            // a mapping", as the interpreter reports it.
+            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Clear();
+                Ref shown = check(_PyObject_FunctionStr(callable));
+                raise_format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", shown.get(),
+                             Py_TYPE(kwargs)->tp_name);
+            }
+            throw;
+        }
+    }
     Ref positional;
     if (PyTuple_CheckExact(args)) {
         positional = Ref::borrow(args);
     } else {
-        positional = Ref::steal(PySequence_Tuple(args));
-        if (!positional) {
-            if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(args)->tp_iter == nullptr &&
-                !PySequence_Check(args)) {
-                PyErr_Clear();
-                Ref shown = check(_PyObject_FunctionStr(callable));
-                raise_format(PyExc_TypeError, "%U argument after * must be an iterable, not %.200s",
-                             shown.get(), Py_TYPE(args)->tp_name);
-            }
-            throw Error{};
+        if (Py_TYPE(args)->tp_iter == nullptr && !PySequence_Check(args)) {
+            Ref shown = check(_PyObject_FunctionStr(callable));
+            raise_format(PyExc_TypeError, "%U argument after * must be an iterable, not %.200s", shown.get(),
+                         Py_TYPE(args)->tp_name);
         }
-    }
-    Ref keywords;
-    if (kwargs == nullptr || PyDict_CheckExact(kwargs)) {
-        keywords = Ref::borrow(kwargs);
-    } else {
-        keywords = check(PyDict_New());
-        if (PyDict_Update(keywords, kwargs) < 0) {
-            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                PyErr_Clear();
-                Ref shown = check(_PyObject_FunctionStr(callable));
-                raise_format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s",
-                             shown.get(), Py_TYPE(kwargs)->tp_name);
-            }
-            throw Error{};
-        }
+        positional = check(PySequence_Tuple(args));
     }
     return check(PyObject_Call(callable, positional, keywords));
 }
@@ -182,8 +250,9 @@ Ref call_star(PyObject* callable, PyObject* args, PyObject* kwargs) {
 // ---------------------------------------------------------------------------
 
 static Ref builtin_import(PyObject* globals, PyObject* name, PyObject* fromlist, int level) {
-    PyObject* import = PyDict_GetItemWithError(g_builtins, s_import);
-    if (import == nullptr) {
+    // Held: the import may replace builtins.__import__ while it runs.
+    Ref import = Ref::borrow(PyDict_GetItemWithError(g_builtins, s_import));
+    if (!import) {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_ImportError, "__import__ not found");
         throw Error{};
@@ -205,20 +274,44 @@ Ref import_from(PyObject* globals, const char* module, const char* name, int lev
     if (Ref value = getattr_optional(mod, attr))
         return value;
     // As the import statement does: a submodule may be in sys.modules already.
-    Ref package = getattr_optional(mod, s_name);
+    Ref package = Ref::steal(PyObject_GetAttr(mod, s_name));
     if (package && PyUnicode_Check(package)) {
         Ref full = check(PyUnicode_FromFormat("%U.%U", package.get(), attr.get()));
         if (PyObject* sub = PyImport_GetModule(full))
             return Ref::steal(sub);
         if (PyErr_Occurred())
             throw Error{};
+    } else {
+        package = Ref();  // unreadable or not a string: the error names no module
     }
-    Ref location = getattr_optional(mod, s_file);
-    PyObject* shown = package ? package.get() : Py_None;
-    if (location && PyUnicode_Check(location))
-        raise_format(PyExc_ImportError, "cannot import name %R from %R (%U)", attr.get(), shown,
-                     location.get());
-    raise_format(PyExc_ImportError, "cannot import name %R from %R (unknown location)", attr.get(), shown);
+    // The statement's ImportError, with `name` and `path` set; errors of the
+    // lookups that only shape the message are dropped, as there.
+    PyErr_Clear();
+    Ref path = Ref::steal(PyModule_GetFilenameObject(mod));
+    Ref shown = package ? package : new_string("<unknown module name>");
+    Ref message;
+    if (!path || !PyUnicode_Check(path)) {
+        PyErr_Clear();
+        path = Ref();
+        message = check(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", attr.get(),
+                                             shown.get()));
+    } else {
+        bool initializing = false;
+        if (Ref spec = Ref::steal(PyObject_GetAttr(mod, s_spec))) {
+            if (Ref flag = Ref::steal(PyObject_GetAttr(spec, s_initializing))) {
+                int truth = PyObject_IsTrue(flag);
+                initializing = truth > 0;
+            }
+        }
+        PyErr_Clear();
+        message = check(PyUnicode_FromFormat(
+            initializing ? "cannot import name %R from partially initialized module %R "
+                           "(most likely due to a circular import) (%S)"
+                         : "cannot import name %R from %R (%S)",
+            attr.get(), shown.get(), path.get()));
+    }
+    PyErr_SetImportError(message, package ? package.get() : nullptr, path ? path.get() : nullptr);
+    throw Error{};
 }
 
 // ---------------------------------------------------------------------------
@@ -273,14 +366,15 @@ void ExceptScope::reraise() noexcept(false) {
 
 // Special methods are looked up on the type and bound, as the interpreter does.
 static Ref lookup_special(PyObject* obj, PyObject* name) {
-    PyObject* descr = _PyType_Lookup(Py_TYPE(obj), name);
-    if (descr == nullptr) {
+    // Held while __get__ runs, which may delete it from the class.
+    Ref descr = Ref::borrow(_PyType_Lookup(Py_TYPE(obj), name));
+    if (!descr) {
         PyErr_SetObject(PyExc_AttributeError, name);
         throw Error{};
     }
-    if (descrgetfunc get = Py_TYPE(descr)->tp_descr_get)
+    if (descrgetfunc get = Py_TYPE(descr.get())->tp_descr_get)
         return check(get(descr, obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
-    return Ref::borrow(descr);
+    return descr;
 }
 
 WithExit::WithExit(PyObject* manager) {
@@ -291,11 +385,39 @@ WithExit::WithExit(PyObject* manager) {
 
 void WithExit::leave_normally() { call(exit, Py_None, Py_None, Py_None); }
 
+// An exception raised by native code has no traceback yet: the interpreter
+// adds one for the frame that runs the with statement before __exit__ sees
+// it. Native code has no frame of its own, so __exit__ gets one for the
+// nearest Python frame; the exception carries it only while __exit__ runs,
+// so that the frame is not listed twice once the exception reaches it.
+static Ref traceback_here(PyObject* type, PyObject* value) {
+    PyFrameObject* frame = PyEval_GetFrame();
+    if (frame == nullptr)
+        return none();
+    PyErr_Restore(Py_NewRef(type), Py_NewRef(value), nullptr);
+    if (PyTraceBack_Here(frame) < 0)
+        throw Error{};
+    PyObject *t, *v, *tb;
+    PyErr_Fetch(&t, &v, &tb);
+    Py_XDECREF(t);
+    Py_XDECREF(v);
+    return tb ? Ref::steal(tb) : none();
+}
+
 void WithExit::leave_with_error() {
     ExceptScope handled;
-    Ref swallowed = call(exit, handled.type(), handled.value(), handled.traceback());
-    if (!truthy(swallowed))
-        handled.reraise();
+    Ref traceback = Ref::borrow(handled.traceback());
+    const bool made = traceback.get() == Py_None;
+    if (made) {
+        traceback = traceback_here(handled.type(), handled.value());
+        PyException_SetTraceback(handled.value(), traceback);
+    }
+    Ref swallowed = call(exit, handled.type(), handled.value(), traceback);
+    if (truthy(swallowed))
+        return;
+    if (made)
+        PyException_SetTraceback(handled.value(), Py_None);
+    handled.reraise();
 }
 
 // ---------------------------------------------------------------------------

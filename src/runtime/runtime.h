@@ -5,6 +5,24 @@
 // the C++ side throws `Error` (which carries nothing) to unwind. Every entry
 // point that CPython calls catches it through `guarded()` and answers with
 // nullptr or -1, so no C++ exception ever reaches the interpreter.
+//
+// Ownership rule: almost any C API call can run Python code (a call, an
+// attribute read, a comparison or hash inside a dict lookup, iteration,
+// len(), str(), even the release of a reference to a user object), and that
+// code can clear, shrink, replace or free whatever the native side is looking
+// at. So no borrowed reference, cached size or pointer into a container's
+// storage (PyList_GET_ITEM, PyTuple_GET_ITEM, PyDict_Next, a field of one of
+// our objects) may live across such a call: take a `Ref` first, or read it
+// again after the call. Reading borrowed items directly is fine only where no
+// user code can run in between. A container that a caller passed in, or that
+// user code handed back (a list from items()), is never modified.
+//
+// Where an algorithm is written in Python, the C++ means exactly that
+// statement for every object: `x[-1]` is a subscription, `isinstance` the
+// built-in, `a, b = item` is `unpack`, `next(it)` is `next`, `f(*a, **k)` is
+// `call_star`. C++ leaves the evaluation order of a call's arguments
+// unspecified, so attribute reads whose order matters go into locals first,
+// one statement each.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -209,8 +227,56 @@ void for_each(PyObject* iterable, F&& body) {
         throw Error{};
 }
 
-// callable(*args_tuple, **kwargs_dict) with the star-expansion rules of a call
-// expression: any iterable for *, any mapping for **.
+// `next(it)` as the built-in does it: TypeError for a non-iterator, and the
+// StopIteration that the iterator raised (with its arguments) when it ends.
+Ref next(PyObject* it);
+
+// `out[0], ..., out[n-1] = item` as the statement unpacks: iterates `item`
+// (an exact tuple or list of the right size is read directly) and raises the
+// interpreter's TypeError or ValueError; it reads at most n + 1 values, so an
+// endless item is never exhausted.
+void unpack(PyObject* item, Ref* out, Py_ssize_t n);
+
+// iter(mapping.items()), for mappings other than an exact dict.
+Ref items_iterator(PyObject* mapping);
+
+// for key, value in mapping.items(): body(key, value)
+// An exact dict is walked in place, with strong references to each entry
+// while the body runs, and fails as a dict iterator does if the body changes
+// its size. Anything else is asked for items() and each item is unpacked.
+template <class F>
+void for_each_pair(PyObject* mapping, F&& body) {
+    if (PyDict_CheckExact(mapping)) {
+        Ref dict = Ref::borrow(mapping);
+        const Py_ssize_t size = PyDict_GET_SIZE(mapping);
+        Py_ssize_t pos = 0, left = size;
+        PyObject *key, *value;
+        for (;;) {
+            if (PyDict_GET_SIZE(dict.get()) != size)
+                raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+            if (!PyDict_Next(dict, &pos, &key, &value))
+                return;
+            if (left-- == 0)
+                raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            Ref k = Ref::borrow(key), v = Ref::borrow(value);
+            body(k.get(), v.get());
+        }
+    }
+    Ref it = items_iterator(mapping);
+    while (PyObject* item = PyIter_Next(it)) {
+        Ref owned = Ref::steal(item);
+        Ref pair[2];
+        unpack(owned, pair, 2);
+        body(pair[0].get(), pair[1].get());
+    }
+    if (PyErr_Occurred())
+        throw Error{};
+}
+
+// callable(*args, **kwargs) as a call expression does it: the ** operand is
+// merged into a new dict first (any mapping; a key given twice is an error),
+// then the * operand becomes a tuple (any iterable), each failure reported
+// with the interpreter's message.
 Ref call_star(PyObject* callable, PyObject* args, PyObject* kwargs);
 
 // ---------------------------------------------------------------------------
@@ -221,7 +287,8 @@ Ref call_star(PyObject* callable, PyObject* args, PyObject* kwargs);
 // builtins.__import__; returns the top-level module for dotted names.
 Ref import_module(PyObject* globals, const char* name);
 // `from module import name` with the given level (0 absolute, 1 relative to
-// the package of `globals`); ImportError when the name is missing.
+// the package of `globals`); when the name is missing, the statement's
+// ImportError, with its `name` and `path`.
 Ref import_from(PyObject* globals, const char* module, const char* name, int level = 0);
 
 // ---------------------------------------------------------------------------

@@ -34,6 +34,7 @@ Name s_init{"__init__"}, s_name{"__name__"}, s_target_attr{"_target"}, s_args_at
     s_parameters{"parameters"}, s_internal{"internal"}, s_steps{"steps"}, s_target_attr_pub{"target"},
     s_args_key{"args"}, s_kwargs_key{"kwargs"}, s_getLogger{"getLogger"},
     s_Process{"Process"}, s_SimpleQueue{"SimpleQueue"}, s_repeat{"repeat"}, s_copy{"copy"}, s_update{"update"},
+    s_values{"values"},
     s_targets{"targets"}, s_timeout{"timeout"}, s_cargs{"cargs"}, s_iargs{"iargs"}, s_ckwargs{"ckwargs"},
     s_ikwargs{"ikwargs"}, s_varkwargs{"varkwargs"}, s_results{"results"}, s_processes{"_processes"},
     s_build_arguments{"_build_arguments"}, s_append{"append"}, s_index{"index"}, s_queue{"queue"},
@@ -105,17 +106,21 @@ const rt::FunctionDef ChildLabor_init_def{
 // Follows the last child of each step while that child's own `steps` is a
 // list. Iterative, with the interpreter's recursion limit as the bound, so a
 // cyclic structure ends in RecursionError instead of running forever.
+// `steps.steps[-1]` is a subscription with -1 (a mapping may hold that key),
+// and `isinstance(..., list)` the built-in test (which honours __class__).
 Ref get_current_steps(Ref steps) {
     int limit = Py_GetRecursionLimit();
+    Ref last_index = rt::new_int(-1);
+    PyObject* list_type = reinterpret_cast<PyObject*>(&PyList_Type);
     for (int depth = 0;; ++depth) {
         if (depth >= limit)
             rt::raise(PyExc_RecursionError, "maximum recursion depth exceeded while getting the current step");
         if (!rt::truthy(getattr(steps, s_steps)))
             return steps;
-        Ref last = check(PySequence_GetItem(getattr(steps, s_steps), -1));
-        if (!PyList_Check(getattr(last, s_steps).get()))
+        Ref last = check(PyObject_GetItem(getattr(steps, s_steps), last_index));
+        if (!rt::isinstance(getattr(last, s_steps), list_type))
             return steps;
-        steps = check(PySequence_GetItem(getattr(steps, s_steps), -1));
+        steps = check(PyObject_GetItem(getattr(steps, s_steps), last_index));
     }
 }
 
@@ -151,6 +156,29 @@ const rt::FunctionDef ChildLabor_get_steps_def{
 
 // --- run(self) ---
 
+// The log text of a failing target: each piece read and converted with str()
+// in turn, as the concatenation evaluates, so `self._index` is the one at
+// this moment and `self._work` is read once per field.
+Ref failure_text(PyObject* self) {
+    Ref pieces = check(PyList_New(0));
+    auto literal = [&](const char* text) { check(PyList_Append(pieces, rt::new_string(text))); };
+    auto field = [&](PyObject* name) {
+        Ref work = getattr(self, s_work_attr);
+        check(PyList_Append(pieces, rt::str(getattr(work, name))));
+    };
+    literal("Caught error while executing target in child process-");
+    check(PyList_Append(pieces, rt::str(getattr(self, s_index_attr))));
+    literal(":\n  target = ");
+    field(s_target_attr_pub);
+    literal("\n  args = ");
+    field(s_args_key);
+    literal("\n  kwargs = ");
+    field(s_kwargs_key);
+    literal("\n\n");
+    Ref empty = rt::new_string("");
+    return check(PyUnicode_Join(empty, pieces));
+}
+
 Ref ChildLabor_run(FunctionObject& fn, const Bound& a) {
     PyObject* self = a[0];
     Ref Steps = rt::import_from(fn.globals, "tavrix.vetrun.steps", "Steps");
@@ -167,19 +195,17 @@ Ref ChildLabor_run(FunctionObject& fn, const Bound& a) {
 
     Ref result;
     try {
+        // self._target(*self._args, **self._kwargs), read in that order.
         Ref target = getattr(self, s_target_attr);
-        Ref value = rt::call_star(target, getattr(self, s_args_attr), getattr(self, s_kwargs_attr));
+        Ref args = getattr(self, s_args_attr);
+        Ref kwargs = getattr(self, s_kwargs_attr);
+        Ref value = rt::call_star(target, args, kwargs);
         result = rt::new_tuple({index.get(), Py_True, value.get()});
     } catch (const rt::Error&) {
         rt::ExceptScope handled;
         if (handled.matches(PyExc_Exception)) {
             Ref log_exception = getattr(fn.global(s_logger), s_exception);
-            Ref work = getattr(self, s_work_attr);
-            Ref text = check(PyUnicode_FromFormat(
-                "Caught error while executing target in child process-%S:\n  target = %S\n  args = %S"
-                "\n  kwargs = %S\n\n",
-                index.get(), getattr(work, s_target_attr_pub).get(), getattr(work, s_args_key).get(),
-                getattr(work, s_kwargs_key).get()));
+            Ref text = failure_text(self);
             call(log_exception, text);
             Ref wrapped = call(fn.global(s_ExceptionWithTraceback), handled.value());
             result = rt::new_tuple({index.get(), Py_False, wrapped.get()});
@@ -266,10 +292,9 @@ Ref Pcall_init(FunctionObject& fn, const Bound& a) {
     set(self, s_ikwargs, check(PySequence_List(ikwargs)));
 
     Ref per_child = check(PyDict_New());
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(varkwargs, &pos, &key, &value))
+    rt::for_each_pair(varkwargs, [&](PyObject* key, PyObject* value) {
         check(PyDict_SetItem(per_child, key, check(PySequence_List(value))));
+    });
     set(self, s_varkwargs, per_child);
 
     set(self, s_results, Py_None);
@@ -501,25 +526,12 @@ Py_ssize_t length(PyObject* obj) {
     return n;
 }
 
-// The items of a mapping as a new list of (key, value) tuples, unpacked as
-// `for key, value in mapping.items()` does: a mapping other than a dict may
-// yield anything from items(), and a non-pair fails here as unpacking fails.
-Ref key_value_pairs(PyObject* mapping) {
-    Ref items = check(PyMapping_Items(mapping));
-    Py_ssize_t n = PyList_GET_SIZE(items.get());
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PyList_GET_ITEM(items.get(), i);
-        if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2)
-            continue;
-        Ref pair = check(PySequence_Tuple(item));
-        Py_ssize_t size = PyTuple_GET_SIZE(pair.get());
-        if (size > 2)
-            rt::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-        if (size < 2)
-            rt::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", size);
-        check(PyList_SetItem(items, i, pair.release()));
-    }
-    return items;
+// A per-child source is non-empty, as `if source:` decides; a plain list
+// (what the constructor makes) is read directly.
+bool non_empty(PyObject* source) {
+    if (PyList_CheckExact(source))
+        return PyList_GET_SIZE(source) != 0;
+    return rt::truthy(source);
 }
 
 Ref Pcall_build_arguments(FunctionObject& fn, const Bound& a) {
@@ -540,8 +552,12 @@ Ref Pcall_build_arguments(FunctionObject& fn, const Bound& a) {
         consider(length(targets));
     consider(length(iargs));
     consider(length(ikwargs));
-    Ref varkwargs_items = key_value_pairs(varkwargs);
-    rt::for_each(varkwargs_items, [&](PyObject* item) { consider(length(PyTuple_GET_ITEM(item, 1))); });
+    // for values in varkwargs.values(): len(values)
+    auto count_values = [&](PyObject* values) { consider(length(values)); };
+    if (PyDict_CheckExact(varkwargs.get()))
+        rt::for_each_pair(varkwargs, [&](PyObject*, PyObject* values) { count_values(values); });
+    else
+        rt::for_each(call_method(varkwargs, s_values), count_values);
     if (count < 0) {
         if (!single_target)
             rt::raise(PyExc_ValueError, "min() arg is an empty sequence");
@@ -557,8 +573,6 @@ Ref Pcall_build_arguments(FunctionObject& fn, const Bound& a) {
     // The common arguments are made a tuple once for the whole batch, so a
     // one-shot iterable reaches every child, not only the first.
     Ref common = PyTuple_CheckExact(cargs.get()) ? cargs : check(PySequence_Tuple(cargs));
-    bool has_iargs = rt::truthy(iargs);
-    bool has_ikwargs = rt::truthy(ikwargs);
 
     // Item `i` of a per-child source, as `source[i]` reads it; an exact list
     // or tuple in range is read directly, anything else (and an index out of
@@ -575,44 +589,39 @@ Ref Pcall_build_arguments(FunctionObject& fn, const Bound& a) {
     };
     // dict.copy of an exact dict is PyDict_Copy; any other mapping is asked.
     const bool plain_ckwargs = PyDict_CheckExact(ckwargs.get());
-    const Py_ssize_t nvarkwargs = PyList_GET_SIZE(varkwargs_items.get());
 
+    // Every test and walk below happens per child, as written: user code run
+    // for one child (an item's iteration, a mapping's update) may change what
+    // the next child sees.
     Ref arguments = check(PyList_New(0));
     for (Py_ssize_t i = 0; i < count; ++i) {
         index = Ref();
         Ref args = common;
-        if (has_iargs) {
+        if (non_empty(iargs)) {
             Ref item = item_at(iargs, i);
             Ref extra = PyTuple_CheckExact(item.get()) ? item : check(PySequence_Tuple(item));
             args = check(PySequence_Concat(args, extra));
         }
         Ref kwargs = plain_ckwargs ? check(PyDict_Copy(ckwargs)) : call_method(ckwargs, s_copy);
         const bool plain_kwargs = PyDict_CheckExact(kwargs.get());
-        if (has_ikwargs) {
+        if (non_empty(ikwargs)) {
             Ref item = item_at(ikwargs, i);
             if (plain_kwargs && PyDict_CheckExact(item.get()))
                 check(PyDict_Update(kwargs, item));
             else
                 call_method(kwargs, s_update, item);
         }
-        for (Py_ssize_t k = 0; k < nvarkwargs; ++k) {
-            PyObject* pair = PyList_GET_ITEM(varkwargs_items.get(), k);
-            Ref value = item_at(PyTuple_GET_ITEM(pair, 1), i);
+        rt::for_each_pair(varkwargs, [&](PyObject* key, PyObject* values) {
+            Ref value = item_at(values, i);
             if (plain_kwargs)
-                check(PyDict_SetItem(kwargs, PyTuple_GET_ITEM(pair, 0), value));
+                check(PyDict_SetItem(kwargs, key, value));
             else
-                check(PyObject_SetItem(kwargs, PyTuple_GET_ITEM(pair, 0), value));
-        }
-        PyObject* target = PyIter_Next(target_source);
-        if (target == nullptr) {
-            if (!PyErr_Occurred())
-                PyErr_SetNone(PyExc_StopIteration);
-            throw rt::Error{};
-        }
-        Ref target_ref = Ref::steal(target);
+                check(PyObject_SetItem(kwargs, key, value));
+        });
+        Ref target = rt::next(target_source);
 
         Ref argument_set = check(_PyDict_NewPresized(3));
-        check(PyDict_SetItem(argument_set, s_target_attr_pub, target_ref));
+        check(PyDict_SetItem(argument_set, s_target_attr_pub, target));
         check(PyDict_SetItem(argument_set, s_args_key, args));
         check(PyDict_SetItem(argument_set, s_kwargs_key, kwargs));
         check(PyList_Append(arguments, argument_set));

@@ -28,7 +28,7 @@ Name s_inspect{"inspect"}, s_logging{"logging"}, s_functools{"functools"}, s_mul
 Name s_name{"__name__"}, s_new{"__new__"},
     s_getLogger{"getLogger"}, s_RLock{"RLock"}, s_wraps{"wraps"}, s_lock_attr{"__lock__"}, s_acquire{"acquire"},
     s_release{"release"}, s_warning{"warning"}, s_block{"block"}, s_timeout{"timeout"}, s_lock{"lock"},
-    s_self{"self"}, s_marker{"_LockedMeta_ignore"}, s_isfunction{"isfunction"}, s_items{"items"},
+    s_self{"self"}, s_marker{"_LockedMeta_ignore"}, s_isfunction{"isfunction"},
     s_startswith{"startswith"}, s_underscore{"_"};
 
 rt::KwNames kw_block{&s_block};
@@ -210,7 +210,9 @@ bool forwards_as_is(Py_ssize_t nargs, PyObject* kwnames) noexcept {
         return true;
     for (Py_ssize_t k = 0, n = PyTuple_GET_SIZE(kwnames); k < n; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(keyword) || keyword == s_self.get() ||
+        // A str subclass may compare equal to "self" in its own way: the
+        // binder decides for it.
+        if (!PyUnicode_CheckExact(keyword) || keyword == s_self.get() ||
             (PyUnicode_GET_LENGTH(keyword) == 4 && PyUnicode_Compare(keyword, s_self) == 0))
             return false;
     }
@@ -451,26 +453,14 @@ Ref lock_entry(FunctionObject& fn, PyObject* key, PyObject* value) {
 
 Ref LockableMeta_new(FunctionObject& fn, const Bound& a) {
     PyObject *cls = a[0], *name = a[1], *bases = a[2], *attrs = a[3];
-    if (PyDict_CheckExact(attrs)) {
-        // Replacing the value of an existing key keeps the walk valid; a body
-        // that adds or removes entries meanwhile fails as a dict iterator does.
-        Py_ssize_t size = PyDict_GET_SIZE(attrs), pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(attrs, &pos, &key, &value)) {
-            Ref k = Ref::borrow(key), v = Ref::borrow(value);
-            if (Ref replacement = lock_entry(fn, k, v))
-                check(PyDict_SetItem(attrs, k, replacement));
-            if (PyDict_GET_SIZE(attrs) != size)
-                rt::raise(PyExc_RuntimeError, "dictionary changed size during iteration");
-        }
-    } else {
-        rt::for_each(call_method(attrs, s_items), [&](PyObject* item) {
-            Ref key = check(PySequence_GetItem(item, 0));
-            Ref value = check(PySequence_GetItem(item, 1));
-            if (Ref replacement = lock_entry(fn, key, value))
-                check(PyObject_SetItem(attrs, key, replacement));
-        });
-    }
+    // for key, value in attrs.items(): an exact dict is walked in place
+    // (replacing the value of an existing key keeps the walk valid; a body
+    // that adds or removes entries fails as a dict iterator does), any other
+    // mapping through its items(), each item unpacked as the statement does.
+    rt::for_each_pair(attrs, [&](PyObject* key, PyObject* value) {
+        if (Ref replacement = lock_entry(fn, key, value))
+            check(PyObject_SetItem(attrs, key, replacement));
+    });
     return call(getattr(fn.super(cls), s_new), cls, name, bases, attrs);
 }
 
