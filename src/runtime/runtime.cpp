@@ -153,6 +153,10 @@ Ref next(PyObject* it) {
 }
 
 void unpack(PyObject* item, Ref* out, Py_ssize_t n) {
+    // Whatever `out` held is released first: that may run code, which must
+    // not happen while items are read from a list's storage below.
+    for (Py_ssize_t i = 0; i < n; ++i)
+        out[i] = Ref();
     // The interpreter's own shortcut: nothing runs while the items are taken.
     if ((PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == n) ||
         (PyList_CheckExact(item) && PyList_GET_SIZE(item) == n)) {
