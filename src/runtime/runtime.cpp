@@ -187,12 +187,15 @@ void unpack(PyObject* item, Ref* out, Py_ssize_t n) {
 
 Ref items_iterator(PyObject* mapping) { return check(PyObject_GetIter(call_method(mapping, s_items))); }
 
+// How the interpreter names a callable in its call errors: "module.f()".
+static Ref function_str(PyObject* callable) { return check(_PyObject_FunctionStr(callable)); }
+
 // The ** operand of a call merged into `into`, as the interpreter merges it:
 // a dict that iterates as a dict is read in place, anything else through
 // keys() and subscription; a key already present is an error.
 static void merge_keywords(PyObject* callable, PyObject* into, PyObject* kwargs) {
     auto repeated = [&](PyObject* key) {
-        Ref shown = check(_PyObject_FunctionStr(callable));
+        Ref shown = function_str(callable);
         raise_format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", shown.get(), key);
     };
     if (PyDict_Check(kwargs) && Py_TYPE(kwargs)->tp_iter == PyDict_Type.tp_iter) {
@@ -228,7 +231,7 @@ Ref call_star(PyObject* callable, PyObject* args, PyObject* kwargs) {
             // a mapping", as the interpreter reports it.
             if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
                 PyErr_Clear();
-                Ref shown = check(_PyObject_FunctionStr(callable));
+                Ref shown = function_str(callable);
                 raise_format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", shown.get(),
                              Py_TYPE(kwargs)->tp_name);
             }
@@ -240,7 +243,7 @@ Ref call_star(PyObject* callable, PyObject* args, PyObject* kwargs) {
         positional = Ref::borrow(args);
     } else {
         if (Py_TYPE(args)->tp_iter == nullptr && !PySequence_Check(args)) {
-            Ref shown = check(_PyObject_FunctionStr(callable));
+            Ref shown = function_str(callable);
             raise_format(PyExc_TypeError, "%U argument after * must be an iterable, not %.200s", shown.get(),
                          Py_TYPE(args)->tp_name);
         }
