@@ -2,11 +2,11 @@
 defaults and annotations swapped in the middle of a call, keys whose __eq__
 runs code, and objects for which the Python statement that the native code
 stands for (a subscription, isinstance, unpacking, next(), f(*a, **k),
-from-import, with) gives something other than a shortcut would.
+from-import, with) differs from a shortcut.
 
-Each case builds fresh objects twice: once for the native operation, once for
-the Python statement or model it stands for, and the two outcomes must agree.
-No child process is started: ChildLabor.run() runs in this process.
+Each case builds fresh objects for the native operation and for the Python
+it stands for (or states the expected result), and the two must agree. No
+child process is started: ChildLabor.run() runs in this process.
 """
 
 import inspect
@@ -38,37 +38,37 @@ def f(*args, **kwargs):
 
 
 class Seq:
-    """A sequence that runs `hook` from __len__ or __getitem__ and records indexes."""
+    """A sequence that records the indexes it is given and runs `hook` on first use."""
 
-    def __init__(self, items, hook=None, on="len"):
-        self.items, self.hook, self.on, self.seen = list(items), hook, on, []
+    def __init__(self, items, hook=None):
+        self.items, self.hook, self.seen = list(items), hook, []
+
+    def _use(self):
+        hook, self.hook = self.hook, None
+        if hook:
+            hook()
 
     def __len__(self):
-        if self.on == "len" and self.hook:
-            self.hook()
         return len(self.items)
 
     def __getitem__(self, i):
         self.seen.append(i)
-        if self.on == "getitem" and self.hook:
-            self.hook, hook = None, self.hook
-            hook()
+        self._use()
         return self.items[i]
 
     def __iter__(self):
-        if self.on == "iter" and self.hook:
-            self.hook()
+        self._use()
         return iter(self.items)
 
 
 class HeldItems(dict):
     """A dict whose items() returns a list that it keeps, for its values to change."""
 
+    as_lists = False
+
     def items(self):
         self.held = [list(kv) if self.as_lists else kv for kv in dict.items(self)]
         return self.held
-
-    as_lists = False
 
 
 class Items:
@@ -94,13 +94,12 @@ class KeysTwice:
 
 def endless():
     """An item that never ends, yet fails instead of exhausting memory."""
-    for n in range(10):
-        yield n
+    yield from range(10)
     raise RuntimeError("read to exhaustion")
 
 
 class HookKey(str):
-    """A str that runs `hook` (once) the first time it is compared."""
+    """A str that runs `hook` the first time it is compared."""
 
     __hash__ = str.__hash__
 
@@ -110,8 +109,8 @@ class HookKey(str):
         return self
 
     def __eq__(self, other):
-        if self.hook:
-            self.hook, hook = None, self.hook
+        hook, self.hook = self.hook, None
+        if hook:
             hook()
         return str.__eq__(self, other) if self.equal is None else self.equal(other)
 
@@ -135,15 +134,11 @@ class StopWith:
 
 def model_build_arguments(batch):
     targets, iargs, ikwargs, varkwargs = batch.targets, batch.iargs, batch.ikwargs, batch.varkwargs
-    lengths = [] if callable(targets) else [len(targets)]
-    lengths += [len(iargs), len(ikwargs)] + [len(v) for v in varkwargs.values()]
-    lengths = [n for n in lengths if n] or ([1] if callable(targets) else [])
-    count = min(lengths)
+    lengths = ([] if callable(targets) else [len(targets)]) + [len(iargs), len(ikwargs)]
+    lengths = [n for n in lengths + [len(v) for v in varkwargs.values()] if n] or [1][:callable(targets)]
     source = forkline.itertools.repeat(targets) if callable(targets) else iter(targets)
-    common = tuple(batch.cargs)
-    ckwargs = batch.ckwargs
-    out = []
-    for i in range(count):
+    common, ckwargs, out = tuple(batch.cargs), batch.ckwargs, []
+    for i in range(min(lengths)):
         args = common
         if iargs:
             args = args + tuple(iargs[i])
@@ -156,35 +151,27 @@ def model_build_arguments(batch):
     return out
 
 
-def batch(varkwargs=None, **replace):
+def batch(**replace):
     b = Pcall(f)
-    if varkwargs is not None:
-        b.varkwargs = varkwargs
     for name, value in replace.items():
         setattr(b, name, value)
     return b
 
 
-def held_items(hook):
-    """varkwargs whose items() list is changed by `hook` while child 0 reads x[0]."""
+def held_items(hook, as_lists=False):
+    """varkwargs whose items() list `hook` changes while child 0 reads x[0]."""
     def make(_):
         vk = HeldItems()
-        vk["x"] = Seq([1, 2], hook=lambda: hook(vk.held), on="getitem")
+        vk.as_lists = as_lists
+        vk["x"] = Seq([1, 2], hook=lambda: hook(vk.held))
         vk["y"] = [3, 4]
-        return batch(vk), lambda: None
+        return batch(varkwargs=vk), lambda: [type(item) for item in vk.held]
     return make
-
-
-def pairs_left_as_given(_):
-    vk = HeldItems()
-    vk.as_lists = True
-    vk["x"] = [1, 2]
-    return batch(vk), lambda: [type(item) for item in vk.held]
 
 
 def iargs_emptied(_):
     b = batch()
-    b.iargs = [Seq([1], hook=lambda: b.iargs.clear(), on="iter"), (2,)]
+    b.iargs = [Seq([1], hook=lambda: b.iargs.clear()), (2,)]
     return b, lambda: b.iargs
 
 
@@ -205,13 +192,8 @@ def ikwargs_emptied(_):
 
 def value_replaced_for_next_key(_):
     b = batch()
-    b.varkwargs = {"x": Seq([1, 2], hook=lambda: b.varkwargs.__setitem__("y", [30, 40]), on="getitem"),
-                   "y": [3, 4]}
+    b.varkwargs = {"x": Seq([1, 2], hook=lambda: b.varkwargs.update(y=[30, 40])), "y": [3, 4]}
     return b, lambda: None
-
-
-def stop_iteration_args(_):
-    return batch(targets=StopWith()), lambda: None
 
 
 def source_not_an_iterator(monkeypatch):
@@ -221,22 +203,22 @@ def source_not_an_iterator(monkeypatch):
     return b, lambda: None
 
 
-def items_of(make_items):
-    return lambda _: (batch(Items(*make_items())), lambda: None)
+def made(**replace):
+    return lambda _: (batch(**{k: v() for k, v in replace.items()}), lambda: None)
 
 
 BUILD_CASES = {
     "items() list cleared by a value's __getitem__": held_items(list.clear),
     "items() list grown by a value's __getitem__": held_items(lambda held: held.append(("z", [9, 9]))),
     "items() list given a non-pair": held_items(lambda held: held.__setitem__(1, ["y", [3, 4], "extra"])),
-    "the caller's items() list is not modified": pairs_left_as_given,
+    "the caller's items() list is not modified": held_items(lambda held: None, as_lists=True),
     "iargs emptied by child 0's item": iargs_emptied,
     "ikwargs emptied by child 0's update": ikwargs_emptied,
     "varkwargs value replaced while walking": value_replaced_for_next_key,
-    "next() keeps StopIteration's args": stop_iteration_args,
+    "next() keeps StopIteration's args": made(targets=StopWith),
     "next() on a non-iterator target source": source_not_an_iterator,
-    "an endless item is not read to exhaustion": items_of(lambda: (("x", [1]), endless())),
-    "a non-iterable item cannot be unpacked": items_of(lambda: (("x", [1]), 5)),
+    "an endless item is not read to exhaustion": made(varkwargs=lambda: Items(("x", [1]), endless())),
+    "a non-iterable item cannot be unpacked": made(varkwargs=lambda: Items(("x", [1]), 5)),
 }
 
 
@@ -246,21 +228,15 @@ def test_build_arguments_as_written(make, monkeypatch):
         b, probe = make(monkeypatch)
         return outcome(lambda: build(b)), probe()
 
-    native = run(lambda b: b._build_arguments())
-    model = run(model_build_arguments)
-    assert native == model
+    assert run(lambda b: b._build_arguments()) == run(model_build_arguments)
 
 
 # ---------------------------------------------------------------------------
 # The statements of the child, the step lookup, the metaclass walk, `with`
 # ---------------------------------------------------------------------------
 
-class Queue:
-    def __init__(self):
-        self.messages = []
-
-    def put(self, message):
-        self.messages.append(message)
+class Queue(list):
+    put = list.append
 
 
 def child_call(target, args=(), kwargs=None):
@@ -268,26 +244,15 @@ def child_call(target, args=(), kwargs=None):
     labor = ChildLabor(index=0, queue=Queue(), target=target)
     labor._args, labor._kwargs = args, {} if kwargs is None else kwargs
     labor.run()
-    ((_, success, result),) = labor._queue.messages
+    ((_, success, result),) = labor._queue
     if success is True:
         return result
     raise result.exc
 
 
-def python_call(target, args=(), kwargs=None):
-    return target(*args, **({} if kwargs is None else kwargs))
-
-
 class Node:
     def __init__(self, name, steps):
         self.name, self.steps = name, steps
-
-
-def found_steps(root, lookup):
-    """What the step lookup returns when called below a frame whose `self` owns `root`."""
-    self = types.SimpleNamespace(parameters=types.SimpleNamespace(internal={"steps": root}))  # noqa: F841
-    found = lookup()
-    return found.name if found is not None else None
 
 
 def python_current_steps(steps):
@@ -298,39 +263,19 @@ def python_current_steps(steps):
     return python_current_steps(steps.steps[-1])
 
 
-def native_steps(root):
-    labor = ChildLabor(index=0, queue=Queue(), target=f)
-    return found_steps(root, labor._get_steps)
-
-
-def python_steps(root):
-    return found_steps(root, lambda: python_current_steps(root))
+def found_steps(root, native):
+    """The step found below a frame whose `self` owns `root`, and the indexes its steps were given."""
+    self = types.SimpleNamespace(parameters=types.SimpleNamespace(internal={"steps": root}))  # noqa: F841
+    found = ChildLabor(index=0, queue=Queue(), target=f)._get_steps() if native else python_current_steps(root)
+    return getattr(found, "name", None), getattr(root.steps, "seen", None)
 
 
 def steps_case(make_root):
-    def case(_):
-        root = make_root()
-        return native_steps(root), python_steps(make_root())
-    return case
-
-
-def mapping_root():
-    return Node("root", {-1: Node("child", [])})
-
-
-def recording_root():
-    root = Node("root", Seq([Node("child", [])]))
-    return root
-
-
-def mock_root():
-    return Node("root", [Node("child", mock.MagicMock(spec=list))])
+    return lambda _: (found_steps(make_root(), True), found_steps(make_root(), False))
 
 
 def call_case(args, kwargs):
-    def case(_):
-        return outcome(lambda: child_call(f, args, kwargs)), outcome(lambda: python_call(f, args, kwargs))
-    return case
+    return lambda _: (outcome(lambda: child_call(f, args, kwargs)), outcome(lambda: f(*args, **kwargs)))
 
 
 def import_case(**attributes):
@@ -338,8 +283,7 @@ def import_case(**attributes):
         module = types.ModuleType("tavrix.vetrun.steps")
         module.__dict__.update(attributes)
         monkeypatch.setitem(sys.modules, "tavrix.vetrun.steps", module)
-        return (outcome(lambda: child_call(f)),
-                outcome(lambda: exec("from tavrix.vetrun.steps import Steps", {})))
+        return outcome(lambda: child_call(f)), outcome(lambda: exec("from tavrix.vetrun.steps import Steps", {}))
     return case
 
 
@@ -366,8 +310,7 @@ def exit_case(monkeypatch):
     seen = []
     tasklog = types.SimpleNamespace(consolidate_next_forked_logfile=lambda: CheckExit(seen))
     monkeypatch.setattr(forkline, "managed_handlers", types.SimpleNamespace(tasklog=tasklog))
-    b = Pcall(f)
-    b._processes = [types.SimpleNamespace(start=None)]
+    b = batch(_processes=[types.SimpleNamespace(start=None)])
     b.start()
     with CheckExit(seen):
         for child in b._processes:
@@ -376,28 +319,23 @@ def exit_case(monkeypatch):
 
 
 def self_keyword_case(_):
-    def method(this, *args, **kwargs):
-        return "ran"
-
     def _wrapped(self, *args, **kwargs):
         return "ran"
 
     class Owner:
-        m = sync.locked(method)
+        m = sync.locked(lambda this, *args, **kwargs: "ran")
 
-    keyword = {HookKey("me", lambda: None, equal=lambda other: other == "self"): 1}
-    native = outcome(lambda: Owner().m(**keyword))
-    python = outcome(lambda: _wrapped(Owner(), **keyword))
+    keyword = {HookKey("me", None, equal=lambda other: other == "self"): 1}
+    results = outcome(lambda: Owner().m(**keyword)), outcome(lambda: _wrapped(Owner(), **keyword))
     # The function's name leads the message; the rest must agree.
-    return [(o[0], o[1].split("() ", 1)[-1]) for o in (native, python)]
+    return [(o[0], o[1].split("() ", 1)[-1]) for o in results]
 
 
 SAME_CASES = {
-    "steps[-1] on a mapping with key -1": steps_case(mapping_root),
-    "steps[-1] passes -1 to __getitem__": lambda _: [
-        (native_steps(r), r.steps.seen) for r in (recording_root(),)] + [
-        (python_steps(r), r.steps.seen) for r in (recording_root(),)],
-    "isinstance(x, list) honours __class__": steps_case(mock_root),
+    "steps[-1] on a mapping with key -1": steps_case(lambda: Node("root", {-1: Node("child", [])})),
+    "steps[-1] passes -1 to __getitem__": steps_case(lambda: Node("root", Seq([Node("child", [])]))),
+    "isinstance(x, list) honours __class__": steps_case(
+        lambda: Node("root", [Node("child", mock.MagicMock(spec=list))])),
     "f(**m) with a key given twice": call_case((), KeysTwice()),
     "f(*a, **k) reports the bad ** first": call_case(5, 5),
     "from m import n: name and path": import_case(__file__="/nowhere/steps.py"),
@@ -422,45 +360,53 @@ def test_same_as_python(case, monkeypatch):
 # Defaults, annotations and __dict__ swapped while the native side reads them
 # ---------------------------------------------------------------------------
 
+def keep(monkeypatch, fn, *names):
+    for name in names:
+        monkeypatch.setattr(fn, name, getattr(fn, name))
+
+
 def defaults_swapped_while_binding(monkeypatch):
     init = Pcall.__init__
+    keep(monkeypatch, init, "__defaults__")
     original = init.__defaults__
-    monkeypatch.setattr(init, "__defaults__", original)
 
     def swap():
         init.__defaults__ = (None, (), (), {"unrelated": object()}, ())
 
-    made = Pcall(f, **{HookKey("x", swap): [1]})
-    return made.ckwargs is original[3], True
+    return Pcall(f, **{HookKey("x", swap): [1]}).ckwargs is original[3], True
 
 
 def defaults_swapped_while_describing(monkeypatch):
-    init = Pcall.__init__
-    for name in ("__defaults__", "__kwdefaults__", "__annotations__"):
-        monkeypatch.setattr(init, name, getattr(init, name))
+    keep(monkeypatch, Pcall.__init__, "__defaults__", "__kwdefaults__", "__annotations__")
 
     def model(self, targets, timeout=None, cargs=(), iargs=(), ckwargs={}, ikwargs=(), **varkwargs):
         pass
 
     def shown(fn):
         def swap():
-            fn.__defaults__ = ()
-            fn.__kwdefaults__ = {"ckwargs": 1}
+            fn.__defaults__, fn.__kwdefaults__ = (), {"ckwargs": 1}
         fn.__annotations__ = {HookKey("cargs", swap): int}
         return str(inspect.signature(fn))
 
-    return shown(init), shown(model)
+    return shown(Pcall.__init__), shown(model)
 
 
 def dict_swapped_while_describing(_):
-    def method(self, x):
+    def read(fn):
+        reuse = []
+
+        def swap():
+            fn.__dict__ = {}
+            reuse.extend({} for _ in range(100))  # takes the freed dict's memory, if it was freed
+
+        fn.__dict__[HookKey("__signature__", swap, equal=lambda other: False)] = 1
+        return outcome(lambda: fn.__signature__)[0]
+
+    def plain(self, x):
         pass
 
-    wrapper = sync.locked(method)
-    wrapped = wrapper.__wrapped__
-    wrapper.__dict__[HookKey("__signature__", lambda: setattr(wrapper, "__dict__", {"__wrapped__": wrapped}),
-                             equal=lambda other: False)] = 1
-    return str(inspect.signature(wrapper)), "(self, x)"
+    plain.__wrapped__ = f
+    return read(sync.locked(plain)), read(plain)
 
 
 def module_of_the_function_type(_):
@@ -488,18 +434,15 @@ def log_text_and_reads(monkeypatch):
     labor = Traced(index=0, queue=Queue(), target=target)
     reads.clear()
     labor.run()
-    read = list(reads)
-    index = labor._queue.messages[0][0]
-    expected_reads = ["_index", "_get_steps", "_target", "_args", "_kwargs", "_index", "_work", "_work", "_work",
-                      "_queue"]
-    return (read, records[0].split(":\n")[0], index), (
-        expected_reads, "Caught error while executing target in child process-7", 0)
+    got = list(reads), records[0].split(":\n")[0], labor._queue[0][0]
+    return got, (["_index", "_get_steps", "_target", "_args", "_kwargs", "_index", "_work", "_work", "_work",
+                  "_queue"], "Caught error while executing target in child process-7", 0)
 
 
 SWAP_CASES = {
     "__defaults__ replaced by a keyword's __eq__ while binding": defaults_swapped_while_binding,
     "__defaults__ replaced by an annotation key's __eq__": defaults_swapped_while_describing,
-    "__dict__ replaced by a key's __eq__ while finding __signature__": dict_swapped_while_describing,
+    "__dict__ replaced by a key's __eq__ while reading __signature__": dict_swapped_while_describing,
     "the function type's __module__ is a string": module_of_the_function_type,
     "run() reads attributes in order and builds the text late": log_text_and_reads,
 }
