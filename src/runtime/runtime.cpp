@@ -74,7 +74,7 @@ PyObject* g_builtins = nullptr;  // the builtins module's dict, kept for good
 static Name s_import{"__import__"}, s_name{"__name__"}, s_file{"__file__"}, s_enter{"__enter__"},
     s_exit{"__exit__"}, s_module{"__module__"}, s_qualname{"__qualname__"}, s_doc{"__doc__"},
     s_classcell{"__classcell__"}, s_multiprocessing{"multiprocessing"}, s_get_context{"get_context"},
-    s_fork{"fork"}, s_items{"items"}, s_spec{"__spec__"}, s_initializing{"_initializing"};
+    s_fork{"fork"}, s_items{"items"}, s_module_import_state{"__spec__"}, s_initializing{"_initializing"};
 
 Name::Name(const char* text) noexcept : text_(text), next_(g_names) { g_names = this; }
 
@@ -304,8 +304,8 @@ Ref import_from(PyObject* globals, const char* module, const char* name, int lev
                                              shown.get()));
     } else {
         bool initializing = false;
-        if (Ref spec = Ref::steal(PyObject_GetAttr(mod, s_spec))) {
-            if (Ref flag = Ref::steal(PyObject_GetAttr(spec, s_initializing))) {
+        if (Ref state = Ref::steal(PyObject_GetAttr(mod, s_module_import_state))) {
+            if (Ref flag = Ref::steal(PyObject_GetAttr(state, s_initializing))) {
                 int truth = PyObject_IsTrue(flag);
                 initializing = truth > 0;
             }
