@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <initializer_list>
 #include <utility>
+#include <vector>
 
 namespace rt {
 
@@ -278,40 +279,53 @@ inline void leave_recursive_call() noexcept {
 // RT_TRASHCAN_BEGIN(op, dealloc) ... RT_TRASHCAN_END around the body of a
 // deallocator whose object can hold the only reference to another of its
 // kind: past a small nesting depth the object is put aside and freed later,
-// from a shallow frame, so that freeing a long chain never recurses once per
-// link. Up to 3.12 the interpreter's trashcan does this after 50 nested
-// frees. From 3.13 it waits until its C recursion budget (10,000 levels) is
-// almost spent, far too deep for a small thread stack, so the nesting is
-// counted here and only the interpreter's deferred-free list (which has no
-// public entry point) is used.
-#if PY_VERSION_HEX < 0x030D0000
-#define RT_TRASHCAN_BEGIN(op, dealloc) Py_TRASHCAN_BEGIN(op, dealloc)
-#define RT_TRASHCAN_END Py_TRASHCAN_END
-#else
+// from the outermost free, so that freeing a long chain never recurses once
+// per link. The interpreter's own trashcan cannot serve on every version:
+// from 3.13 it waits until its C recursion budget (10,000 levels) is almost
+// spent, far too deep for a small thread stack.
 namespace detail {
-inline constexpr int kTrashcanDepth = 50;
-inline thread_local int trashcan_depth = 0;
+struct Trashcan {
+    static constexpr int kDepth = 50;
+    int depth = 0;
+    std::vector<PyObject*> later;
+
+    // False when the object cannot be put aside (no memory): it is freed at
+    // once, one level deeper.
+    bool defer(PyObject* op) noexcept {
+        try {
+            later.push_back(op);
+            return true;
+        } catch (...) {
+            return false;
+        }
+    }
+    // Frees what was put aside. The depth stays at one meanwhile, so that
+    // those frees put their own deeper links aside instead of draining again
+    // from within.
+    void drain() noexcept {
+        depth = 1;
+        while (!later.empty()) {
+            PyObject* op = later.back();
+            later.pop_back();
+            Py_TYPE(op)->tp_dealloc(op);
+        }
+        depth = 0;
+    }
+};
+inline thread_local Trashcan trashcan;
 }  // namespace detail
-#define RT_TRASHCAN_BEGIN(op, dealloc)                                                   \
-    do {                                                                                  \
-        PyThreadState* rt_tstate_ = PyThreadState_Get();                                  \
-        if (::rt::detail::trashcan_depth >= ::rt::detail::kTrashcanDepth &&               \
-            Py_TYPE(op)->tp_dealloc == static_cast<destructor>(dealloc)) {                \
-            _PyTrash_thread_deposit_object(rt_tstate_, reinterpret_cast<PyObject*>(op)); \
-            break;                                                                        \
-        }                                                                                 \
-        ++::rt::detail::trashcan_depth;
-// The outermost free empties the list; while it does, the depth stays at one
-// so that the frees it runs put their deeper links aside instead of emptying
-// the list again from within.
-#define RT_TRASHCAN_END                                                        \
-        if (--::rt::detail::trashcan_depth == 0 && rt_tstate_->delete_later) { \
-            ::rt::detail::trashcan_depth = 1;                                  \
-            _PyTrash_thread_destroy_chain(rt_tstate_);                         \
-            ::rt::detail::trashcan_depth = 0;                                  \
-        }                                                                      \
+
+#define RT_TRASHCAN_BEGIN(op, dealloc)                                                       \
+    do {                                                                                      \
+        ::rt::detail::Trashcan& rt_trashcan_ = ::rt::detail::trashcan;                        \
+        if (rt_trashcan_.depth >= ::rt::detail::Trashcan::kDepth &&                           \
+            Py_TYPE(op)->tp_dealloc == static_cast<destructor>(dealloc) && rt_trashcan_.defer(op)) \
+            break;                                                                            \
+        ++rt_trashcan_.depth;
+#define RT_TRASHCAN_END                                      \
+        if (--rt_trashcan_.depth == 0 && !rt_trashcan_.later.empty()) \
+            rt_trashcan_.drain();                            \
     } while (0);
-#endif
 
 // ---------------------------------------------------------------------------
 // Imports
