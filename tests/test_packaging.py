@@ -128,6 +128,8 @@ def test_wheel_builds_and_installs_into_a_fresh_venv(tmp_path):
         timeout=800,
     )
     assert result.returncode == 0, result.stdout[-4000:] + result.stderr[-4000:]
+    # A user's build (from the sdist, or pip install .) does not make warnings errors.
+    assert "TAVRIX_WERROR:BOOL=OFF" in (tmp_path / "build" / "CMakeCache.txt").read_text()
     [wheel] = wheels.glob("*.whl")
     assert wheel.name.startswith(f"tavrix_async-0.1.0-cp{VERSION}-cp{VERSION}-linux_"), wheel.name
 

@@ -260,6 +260,8 @@ class Guarded(sync.Lockable):
         return os.getpid()
 
 
+# Forking while another thread runs is the point here; from 3.12 the interpreter warns of it.
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 def test_lock_held_by_another_thread_when_a_child_is_forked():
     """The child inherits a taken lock: it waits for the parent's thread to let go, then runs."""
     obj = Guarded()
