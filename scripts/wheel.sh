@@ -37,11 +37,12 @@ for py in "${interpreters[@]}"; do
     echo "=== CPython $version"
     raw=$SCRATCH/raw-$tag
     "$py" -m pip wheel --quiet --disable-pip-version-check --no-deps --wheel-dir "$raw" \
-        "${DEV_BUILD[@]}" --config-settings=build-dir="$SCRATCH/build-$tag" "$ROOT"
+        --config-settings=cmake.define.TAVRIX_WERROR=ON --config-settings=build-dir="$SCRATCH/build-$tag" "$ROOT"
     rm -f "$OUT"/tavrix_async-*-"$tag"-"$tag"-*.whl
     auditwheel repair --wheel-dir "$OUT" "$raw"/tavrix_async-*-"$tag"-"$tag"-linux_*.whl
     wheel=$(ls "$OUT"/tavrix_async-*-"$tag"-"$tag"-*manylinux*.whl)
-    auditwheel show "$wheel" | head -n 3
+    auditwheel show "$wheel" >"$SCRATCH/show-$tag"
+    head -n 3 "$SCRATCH/show-$tag"
 
     "$py" -m venv "$SCRATCH/venv-$tag"
     "$SCRATCH/venv-$tag/bin/python" -m pip install --quiet --disable-pip-version-check --no-index "$wheel"
