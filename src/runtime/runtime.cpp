@@ -263,7 +263,7 @@ void check_interpreter(PyObject* module) {
     // Py_mod_gil asks the interpreter to turn the GIL on; PYTHON_GIL=0 can still
     // keep it off.
     Ref sys = check(PyImport_ImportModule("sys"));
-    Ref enabled = call(getattr(sys, Ref::steal(PyUnicode_InternFromString("_is_gil_enabled"))));
+    Ref enabled = call(check(PyObject_GetAttrString(sys, "_is_gil_enabled")));
     if (!truthy(enabled)) {
         Ref name = check(PyModule_GetNameObject(module));
         raise_format(PyExc_ImportError, "%U needs the GIL, and this interpreter runs without it (PYTHON_GIL=0)",

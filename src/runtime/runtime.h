@@ -361,9 +361,9 @@ void check_interpreter(PyObject* module);
 // Every module's interpreter slots, after its Py_mod_exec: no sub-interpreters
 // (3.12+), and the GIL kept on in a free-threaded build (3.13+).
 #if PY_VERSION_HEX >= 0x030D0000
-#define RT_MODULE_INTERPRETER_SLOTS                                                          \
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED}, {Py_mod_gil, \
-                                                                                 Py_MOD_GIL_USED},
+#define RT_MODULE_INTERPRETER_SLOTS                                              \
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED}, \
+        {Py_mod_gil, Py_MOD_GIL_USED},
 #elif PY_VERSION_HEX >= 0x030C0000
 #define RT_MODULE_INTERPRETER_SLOTS {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #else
