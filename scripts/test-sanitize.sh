@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The test suite against a build with AddressSanitizer and UBSan.
 source "$(dirname "$0")/common.sh"
-VENV=${VENV_ASAN:-$ROOT/.venv-asan}
-make_venv "$VENV" -C cmake.define.TAVRIX_SANITIZE=ON -C "build-dir=build/sanitize" -C cmake.build-type=Debug \
+VENV=${VENV_ASAN:-$ROOT/.venv-asan-$PYTHON_VERSION}
+make_venv "$VENV" "${DEV_BUILD[@]}" -C cmake.define.TAVRIX_SANITIZE=ON -C "build-dir=build/sanitize-$PYTHON_VERSION" -C cmake.build-type=Debug \
     "$ROOT[test]"
 cd "$ROOT"
 # The interpreter itself is not instrumented: the sanitizer runtime must be

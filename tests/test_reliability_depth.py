@@ -14,6 +14,7 @@ import types
 import pytest
 
 import tavrix.async_.synchronize as sync
+from batch_cleanup import bound_this_process
 from tavrix.async_.forkline import ChildLabor, Pcall
 from tavrix.vetrun.steps import Steps
 
@@ -142,15 +143,27 @@ def recurse(n):
     return recurse(n + 1) + 1
 
 
+def recurse_through_c(n):
+    """Each level goes through C (map calls the function), so that every
+    interpreter version spends C stack on it, not only heap frames."""
+    return list(map(recurse_through_c, [n + 1]))
+
+
 def deep_target(kind):
     if kind == "fine":
         return "fine"
     if kind == "recursion-error":
         return recurse(0)
-    # a raised limit lets the recursion run into the end of the C stack: the child crashes
+    # Recursion through C on a thread with a small stack, the limit raised:
+    # it runs off the end of the stack before any interpreter's own check.
+    bound_this_process()
     faulthandler.disable()
     sys.setrecursionlimit(10**8)
-    return recurse(0)
+    threading.stack_size(64 << 10)
+    runner = threading.Thread(target=recurse_through_c, args=(0,))
+    runner.start()
+    runner.join()
+    return "survived"
 
 
 def test_target_ending_in_recursion_error():
@@ -234,16 +247,19 @@ def test_long_chain_of_wrappers(decorate):
     assert wrapper.__wrapped__.__wrapped__ is not None
 
 
-def test_freeing_a_long_chain_of_wrappers():
+@pytest.mark.parametrize("through_dicts", [False, True], ids=["closures", "closures-and-dicts"])
+def test_freeing_a_long_chain_of_wrappers(through_dicts):
     """Each wrapper holds the only reference to the next. Freed on a thread with a small stack,
-    a chain 50,000 long must not recurse once per link (it once overflowed the stack)."""
+    a chain 50,000 long must not recurse once per link (it once overflowed the stack). With
+    __wrapped__ kept, the interpreter's own deferred frees of the dicts interleave with ours."""
     def method(self):
         return None
 
     wrapper = method
     for _ in range(50_000):
         wrapper = sync.locked(wrapper)
-        wrapper.__dict__.clear()  # only the closure links the chain
+        if not through_dicts:
+            wrapper.__dict__.clear()  # only the closure links the chain
     box = [wrapper]
     del wrapper
     done = []

@@ -251,10 +251,10 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         return nullptr;
     // Native calls leave no interpreter frames, so guard the depth here: a
     // chain of wrappers must end in RecursionError, not a stack overflow.
-    if (Py_EnterRecursiveCall(" while calling a Python object"))
+    if (rt::enter_recursive_call(" while calling a Python object"))
         return nullptr;
     PyObject* result = guarded([&] { return fn->def->body(*fn, bound).release(); }, static_cast<PyObject*>(nullptr));
-    Py_LeaveRecursiveCall();
+    rt::leave_recursive_call();
     return result;
 }
 
@@ -297,13 +297,13 @@ int function_clear(PyObject* self) noexcept {
 void function_dealloc(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, function_dealloc)
+    RT_TRASHCAN_BEGIN(self, function_dealloc)
     if (as_function(self)->weakreflist != nullptr)
         PyObject_ClearWeakRefs(self);
     function_clear(self);
     type->tp_free(self);
     Py_DECREF(type);
-    Py_TRASHCAN_END
+    RT_TRASHCAN_END
 }
 
 PyObject* function_repr(PyObject* self) noexcept {

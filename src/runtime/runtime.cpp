@@ -130,7 +130,13 @@ void init_constants(const char* function_type_name) {
 
 Ref getattr_optional(PyObject* obj, PyObject* name) {
     PyObject* value = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    check(PyObject_GetOptionalAttr(obj, name, &value));
+#else
+    // The same function before it was made public in 3.13: it skips making
+    // the AttributeError that a read and a clear would pay for.
     check(_PyObject_LookupAttr(obj, name, &value));
+#endif
     return Ref::steal(value);
 }
 
@@ -343,6 +349,29 @@ Ref fork_context(PyObject* globals) {
 }
 
 // ---------------------------------------------------------------------------
+// Interpreters
+// ---------------------------------------------------------------------------
+
+void check_interpreter(PyObject* module) {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        Ref name = check(PyModule_GetNameObject(module));
+        raise_format(PyExc_ImportError, "%U cannot be loaded in a sub-interpreter, only in the main interpreter",
+                     name.get());
+    }
+#ifdef Py_GIL_DISABLED
+    // Py_mod_gil asks the interpreter to turn the GIL on; PYTHON_GIL=0 can still
+    // keep it off.
+    Ref sys = check(PyImport_ImportModule("sys"));
+    Ref enabled = call(check(PyObject_GetAttrString(sys, "_is_gil_enabled")));
+    if (!truthy(enabled)) {
+        Ref name = check(PyModule_GetNameObject(module));
+        raise_format(PyExc_ImportError, "%U needs the GIL, and this interpreter runs without it (PYTHON_GIL=0)",
+                     name.get());
+    }
+#endif
+}
+
+// ---------------------------------------------------------------------------
 // Exceptions being handled
 // ---------------------------------------------------------------------------
 
@@ -371,7 +400,8 @@ void ExceptScope::reraise() noexcept(false) {
 // The with statement
 // ---------------------------------------------------------------------------
 
-// Special methods are looked up on the type and bound, as the interpreter does.
+// Special methods are looked up on the type and bound, as the interpreter does
+// (through its method cache: the type lookup has no public entry point).
 static Ref lookup_special(PyObject* obj, PyObject* name) {
     // Held while __get__ runs, which may delete it from the class.
     Ref descr = Ref::borrow(_PyType_Lookup(Py_TYPE(obj), name));
@@ -431,6 +461,25 @@ void WithExit::leave_with_error() {
 // Class building
 // ---------------------------------------------------------------------------
 
+// The metaclass a class statement picks from its bases: the one among `type`
+// and the bases' types that is a subclass of all the others.
+static PyTypeObject* most_derived_metaclass(PyObject* bases) {
+    PyTypeObject* winner = &PyType_Type;
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(bases); i < n; ++i) {
+        PyTypeObject* candidate = Py_TYPE(PyTuple_GET_ITEM(bases, i));
+        if (PyType_IsSubtype(winner, candidate))
+            continue;
+        if (PyType_IsSubtype(candidate, winner)) {
+            winner = candidate;
+            continue;
+        }
+        raise(PyExc_TypeError,
+              "metaclass conflict: the metaclass of a derived class must be a (non-strict) subclass of the "
+              "metaclasses of all its bases");
+    }
+    return winner;
+}
+
 ClassBuilder::ClassBuilder(PyObject* globals, const char* name, const char* doc)
     : globals_(globals), name_(new_string(name)), namespace_(check(PyDict_New())) {
     Ref module = load_global(globals, s_name);
@@ -458,13 +507,7 @@ ClassBuilder& ClassBuilder::add_function(const FunctionDef& def, PyObject* defau
 Ref ClassBuilder::build(PyObject* bases, PyObject* metaclass) {
     if (classcell_)
         check(PyDict_SetItem(namespace_, s_classcell, classcell_));
-    PyObject* meta = metaclass;
-    if (meta == nullptr) {
-        PyTypeObject* winner = _PyType_CalculateMetaclass(&PyType_Type, bases);
-        if (winner == nullptr)
-            throw Error{};
-        meta = reinterpret_cast<PyObject*>(winner);
-    }
+    PyObject* meta = metaclass != nullptr ? metaclass : reinterpret_cast<PyObject*>(most_derived_metaclass(bases));
     return call(meta, name_, bases, namespace_);
 }
 

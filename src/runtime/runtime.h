@@ -31,6 +31,7 @@
 #include <cstddef>
 #include <initializer_list>
 #include <utility>
+#include <vector>
 
 namespace rt {
 
@@ -171,6 +172,32 @@ inline void setattr(PyObject* obj, PyObject* name, PyObject* value) {
 }
 inline void delattr(PyObject* obj, PyObject* name) { check(PyObject_SetAttr(obj, name, nullptr)); }
 
+// What the interpreter does for `obj.name(...)`: 1 with `*method` the plain
+// function found on the type, to be called with `obj` as its first argument
+// (no bound method is made); 0 with `*method` the attribute as read
+// (obj.name), or null with the error set.
+inline int get_method(PyObject* obj, PyObject* name, PyObject** method) noexcept {
+#if PY_VERSION_HEX < 0x030D0000
+    // The interpreter's own lookup while it is exported (up to 3.12).
+    return _PyObject_GetMethod(obj, name, method);
+#else
+    // The same lookup for objects without an instance dict, where nothing can
+    // shadow the type's method; anything else reads the attribute. The type's
+    // method cache has no public entry point, hence _PyType_Lookup.
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_dictoffset == 0 &&
+        !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
+        PyObject* descr = _PyType_Lookup(type, name);
+        if (descr != nullptr && PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+            *method = Py_NewRef(descr);
+            return 1;
+        }
+    }
+    *method = PyObject_GetAttr(obj, name);
+    return 0;
+#endif
+}
+
 inline bool truthy(PyObject* obj) { return check(PyObject_IsTrue(obj)) != 0; }
 inline bool isinstance(PyObject* obj, PyObject* cls) { return check(PyObject_IsInstance(obj, cls)) != 0; }
 inline Ref str(PyObject* obj) { return check(PyObject_Str(obj)); }
@@ -280,6 +307,93 @@ void for_each_pair(PyObject* mapping, F&& body) {
 Ref call_star(PyObject* callable, PyObject* args, PyObject* kwargs);
 
 // ---------------------------------------------------------------------------
+// Depth of native calls, and freeing long chains
+// ---------------------------------------------------------------------------
+
+// Native calls leave no interpreter frames, so each one that can lead to
+// another counts itself: a chain of them ends in RecursionError at the depth
+// sys.getrecursionlimit() sets, counted together with the Python frames
+// around it. Up to 3.11 Py_EnterRecursiveCall does exactly that; from 3.12 it
+// counts against a fixed limit of its own instead, so the call takes a place
+// in the Python frames' count as a frame would (the thread state's fields
+// have no other entry point). 0 on entry, -1 with RecursionError set.
+inline int enter_recursive_call(const char* where) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    return Py_EnterRecursiveCall(where);
+#else
+    PyThreadState* tstate = PyThreadState_Get();
+    // The interpreter lends 50 more levels while it raises RecursionError.
+    const int floor = tstate->recursion_headroom ? -50 : 0;
+    if (tstate->py_recursion_remaining-- > floor)
+        return 0;
+    ++tstate->py_recursion_remaining;
+    ++tstate->recursion_headroom;
+    PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+    --tstate->recursion_headroom;
+    return -1;
+#endif
+}
+
+inline void leave_recursive_call() noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    Py_LeaveRecursiveCall();
+#else
+    ++PyThreadState_Get()->py_recursion_remaining;
+#endif
+}
+
+// RT_TRASHCAN_BEGIN(op, dealloc) ... RT_TRASHCAN_END around the body of a
+// deallocator whose object can hold the only reference to another of its
+// kind: past a small nesting depth the object is put aside and freed later,
+// from the outermost free, so that freeing a long chain never recurses once
+// per link. The interpreter's own trashcan cannot serve on every version:
+// from 3.13 it waits until its C recursion budget (10,000 levels) is almost
+// spent, far too deep for a small thread stack.
+namespace detail {
+struct Trashcan {
+    static constexpr int kDepth = 50;
+    int depth = 0;
+    std::vector<PyObject*> later;
+
+    // False when the object cannot be put aside (no memory): it is freed at
+    // once, one level deeper.
+    bool defer(PyObject* op) noexcept {
+        try {
+            later.push_back(op);
+            return true;
+        } catch (...) {
+            return false;
+        }
+    }
+    // Frees what was put aside. The depth stays at one meanwhile, so that
+    // those frees put their own deeper links aside instead of draining again
+    // from within.
+    void drain() noexcept {
+        depth = 1;
+        while (!later.empty()) {
+            PyObject* op = later.back();
+            later.pop_back();
+            Py_TYPE(op)->tp_dealloc(op);
+        }
+        depth = 0;
+    }
+};
+inline thread_local Trashcan trashcan;
+}  // namespace detail
+
+#define RT_TRASHCAN_BEGIN(op, dealloc)                                                       \
+    do {                                                                                      \
+        ::rt::detail::Trashcan& rt_trashcan_ = ::rt::detail::trashcan;                        \
+        if (rt_trashcan_.depth >= ::rt::detail::Trashcan::kDepth &&                           \
+            Py_TYPE(op)->tp_dealloc == static_cast<destructor>(dealloc) && rt_trashcan_.defer(op)) \
+            break;                                                                            \
+        ++rt_trashcan_.depth;
+#define RT_TRASHCAN_END                                      \
+        if (--rt_trashcan_.depth == 0 && !rt_trashcan_.later.empty()) \
+            rt_trashcan_.drain();                            \
+    } while (0);
+
+// ---------------------------------------------------------------------------
 // Imports
 // ---------------------------------------------------------------------------
 
@@ -305,11 +419,30 @@ inline void bind_global(PyObject* globals, PyObject* name, PyObject* value) {
 // default start method alone.
 Ref fork_context(PyObject* globals);
 
+// The modules keep process-wide state (interned names, the function type,
+// the builtins), made once for the main interpreter and relying on the GIL:
+// a sub-interpreter, or a free-threaded interpreter running without the GIL,
+// gets ImportError at load time.
+void check_interpreter(PyObject* module);
+
+// Every module's interpreter slots, after its Py_mod_exec: no sub-interpreters
+// (3.12+), and the GIL kept on in a free-threaded build (3.13+).
+#if PY_VERSION_HEX >= 0x030D0000
+#define RT_MODULE_INTERPRETER_SLOTS                                              \
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED}, \
+        {Py_mod_gil, Py_MOD_GIL_USED},
+#elif PY_VERSION_HEX >= 0x030C0000
+#define RT_MODULE_INTERPRETER_SLOTS {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define RT_MODULE_INTERPRETER_SLOTS
+#endif
+
 // The exec step of a multi-phase module whose initialisation is `Init`.
 template <void (*Init)(PyObject*)>
 int module_exec(PyObject* module) noexcept {
     return guarded(
         [&] {
+            check_interpreter(module);
             Init(module);
             return 0;
         },

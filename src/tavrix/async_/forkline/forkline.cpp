@@ -697,6 +697,7 @@ void forkline_init(PyObject* module) {
 
 PyModuleDef_Slot forkline_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(rt::module_exec<forkline_init>)},
+    RT_MODULE_INTERPRETER_SLOTS
     {0, nullptr},
 };
 

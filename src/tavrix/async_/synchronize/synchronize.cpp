@@ -68,10 +68,10 @@ PyObject* semlock_method(PyObject* callable, const PyMethodDef*& known, const ch
 }
 
 PyObject* guarded_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-    if (Py_EnterRecursiveCall(" while calling a Python object"))
+    if (rt::enter_recursive_call(" while calling a Python object"))
         return nullptr;
     PyObject* result = PyObject_Vectorcall(callable, args, nargsf, kwnames);
-    Py_LeaveRecursiveCall();
+    rt::leave_recursive_call();
     return result;
 }
 
@@ -82,7 +82,7 @@ PyObject* guarded_vectorcall(PyObject* callable, PyObject* const* args, size_t n
 template <size_t N>
 PyObject* lock_acquire(PyObject* (&argv)[N + 2], PyObject* kwnames) noexcept {
     PyObject* method = nullptr;
-    const bool unbound = _PyObject_GetMethod(argv[1], s_acquire, &method) == 1;
+    const bool unbound = rt::get_method(argv[1], s_acquire, &method) == 1;
     if (method == nullptr)
         return nullptr;
     PyObject* result;
@@ -103,7 +103,7 @@ PyObject* lock_acquire(PyObject* (&argv)[N + 2], PyObject* kwnames) noexcept {
 // lock.<name>() with no arguments: a new reference, or null with the error set.
 PyObject* lock_call(PyObject* lock, PyObject* name) noexcept {
     PyObject* method = nullptr;
-    const bool unbound = _PyObject_GetMethod(lock, name, &method) == 1;
+    const bool unbound = rt::get_method(lock, name, &method) == 1;
     if (method == nullptr)
         return nullptr;
     PyObject* result;
@@ -228,7 +228,7 @@ PyObject* wrapped_vectorcall(PyObject* callable, PyObject* const* args, size_t n
     FunctionObject* fn = reinterpret_cast<FunctionObject*>(callable);
     // Native calls leave no interpreter frames: a chain of wrappers must end
     // in RecursionError, not a stack overflow.
-    if (Py_EnterRecursiveCall(" while calling a Python object"))
+    if (rt::enter_recursive_call(" while calling a Python object"))
         return nullptr;
     PyObject* result = rt::guarded(
         [&] {
@@ -238,7 +238,7 @@ PyObject* wrapped_vectorcall(PyObject* callable, PyObject* const* args, size_t n
                    }).release();
         },
         static_cast<PyObject*>(nullptr));
-    Py_LeaveRecursiveCall();
+    rt::leave_recursive_call();
     return result;
 }
 
@@ -518,6 +518,7 @@ void synchronize_init(PyObject* module) {
 
 PyModuleDef_Slot synchronize_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(rt::module_exec<synchronize_init>)},
+    RT_MODULE_INTERPRETER_SLOTS
     {0, nullptr},
 };
 
