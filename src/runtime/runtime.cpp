@@ -177,6 +177,37 @@ Ref call_star(PyObject* callable, PyObject* args, PyObject* kwargs) {
     return check(PyObject_Call(callable, positional, keywords));
 }
 
+void unpack(PyObject* item, Ref* out, Py_ssize_t n) {
+    if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == n) {
+        for (Py_ssize_t i = 0; i < n; ++i)
+            out[i] = Ref::borrow(PyTuple_GET_ITEM(item, i));
+        return;
+    }
+    PyObject* it = PyObject_GetIter(item);
+    if (it == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item)->tp_iter == nullptr &&
+            !PySequence_Check(item))
+            raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(item)->tp_name);
+        throw Error{};
+    }
+    Ref iterator = Ref::steal(it);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* value = PyIter_Next(iterator);
+        if (value == nullptr) {
+            if (PyErr_Occurred())
+                throw Error{};
+            raise_format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, i);
+        }
+        out[i] = Ref::steal(value);
+    }
+    if (PyObject* extra = PyIter_Next(iterator)) {
+        Py_DECREF(extra);
+        raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+    }
+    if (PyErr_Occurred())
+        throw Error{};
+}
+
 // ---------------------------------------------------------------------------
 // Imports
 // ---------------------------------------------------------------------------

@@ -209,6 +209,12 @@ void for_each(PyObject* iterable, F&& body) {
         throw Error{};
 }
 
+// `a, b, c = item` as the statement unpacks: an exact tuple of the right
+// size is read directly, anything else is iterated for exactly `n` values
+// and one more (which must not come), with the interpreter's TypeError and
+// ValueError messages. `out` receives `n` owned references.
+void unpack(PyObject* item, Ref* out, Py_ssize_t n);
+
 // callable(*args_tuple, **kwargs_dict) with the star-expansion rules of a call
 // expression: any iterable for *, any mapping for **.
 Ref call_star(PyObject* callable, PyObject* args, PyObject* kwargs);
