@@ -20,6 +20,7 @@ after it ended ("left N"), which are then killed.
 import argparse
 import ctypes
 import faulthandler
+import glob
 import json
 import logging
 import multiprocessing
@@ -27,6 +28,7 @@ import os
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -67,23 +69,26 @@ class LockedError(Exception):
 
 
 class KillWhileSending:
-    """Pickles to 4 MiB; once the pickling thread writes, the process is killed."""
+    """Pickles to 4 MiB. A watcher process (so that it needs no share of the sender's GIL) kills
+    the sender once it is writing the result out: when the pickling thread is seen inside
+    write(2) (a full pipe), or its spill file exists but is not complete yet (Pcall)."""
 
     def __reduce__(self):
         tid = threading.get_native_id()
-
-        def killer():
+        pid = os.getpid()
+        if os.fork() == 0:
             deadline = time.monotonic() + 5
-            while time.monotonic() < deadline:
-                try:
-                    with open(f"/proc/self/task/{tid}/syscall") as f:
+            try:
+                while time.monotonic() < deadline:
+                    with open(f"/proc/{pid}/task/{tid}/syscall") as f:
                         if f.read().split()[0] == "1":  # write(2), on x86-64
                             break
-                except OSError:
-                    break
-            os.kill(os.getpid(), signal.SIGKILL)
-
-        threading.Thread(target=killer, daemon=True).start()
+                    sizes = [os.stat(p).st_size for p in glob.glob(f"/dev/shm/tavrix-forkline-*/{pid}")]
+                    if any(0 < size < 4 << 20 for size in sizes):
+                        break
+                os.kill(pid, signal.SIGKILL)
+            finally:
+                os._exit(0)
         return bytes, (b"x" * (4 << 20),)
 
 
@@ -115,10 +120,17 @@ def faulty(i, fault):
     raise AssertionError(fault)
 
 
-def expected(fault, n):
-    if fault in SIZES:
-        return [bytes([i]) * SIZES[fault] for i in range(n)]
-    return [i * 10 for i in range(n)]
+def right(fault, got, n):
+    """Whether `got` is the batch's whole, correct result list (compared item by item, so that
+    checking holds no second copy of the results)."""
+    def expected(i):
+        if fault in SIZES:
+            return bytes([i]) * SIZES[fault]
+        if fault == "kill_sending" and i == 1:  # what arrives when the kill came too late to hit the send
+            return b"x" * (4 << 20)
+        return i * 10
+
+    return len(got) == n and all(value == expected(i) for i, value in enumerate(got))
 
 
 def run_peer(peer, fault, n):
@@ -170,9 +182,11 @@ def cell(peer, fault):
                "error": type(error).__name__, "seconds": seconds}
     else:
         seconds = time.perf_counter() - start
-        ok = got == expected(fault, n)
-        out = {"outcome": "ok" if ok else "silent loss", "seconds": seconds,
-               "detail": "" if ok else f"{len(got)} results"}
+        ok = right(fault, got, n)
+        outcome = "ok" if ok else "silent loss"
+        if ok and fault == "kill_sending":
+            outcome = "ok (sent before the kill landed)"
+        out = {"outcome": outcome, "seconds": seconds, "detail": "" if ok else f"{len(got)} results"}
     print(json.dumps(out), flush=True)
 
 
@@ -192,33 +206,34 @@ def session_members(sid):
 
 
 def measure(peer, fault, limit):
-    proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--cell", peer, fault],
-                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
-                            start_new_session=True)
-    start = time.perf_counter()
-    try:
-        stdout, _ = proc.communicate(timeout=limit)
-        hung = False
-    except subprocess.TimeoutExpired:
-        hung = True
-        os.kill(proc.pid, signal.SIGKILL)
-        stdout, _ = proc.communicate()
-    wall = time.perf_counter() - start
-    time.sleep(0.3)  # let exiting children go
-    left = [p for p in session_members(proc.pid) if p != proc.pid]
-    for pid in left:  # processes this cell started and left running
+    # The cell's output goes to a file: processes it leaves behind may hold a pipe open.
+    with tempfile.TemporaryFile("w+") as out:
+        proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--cell", peer, fault],
+                                stdout=out, stderr=subprocess.DEVNULL, text=True, start_new_session=True)
+        start = time.perf_counter()
         try:
-            os.kill(pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
+            proc.wait(timeout=limit)
+            hung = False
+        except subprocess.TimeoutExpired:
+            hung = True
+            os.kill(proc.pid, signal.SIGKILL)
+            proc.wait()
+        wall = time.perf_counter() - start
+        time.sleep(0.3)  # let exiting children go
+        left = session_members(proc.pid)
+        for pid in left:  # processes this cell started and left running
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        out.seek(0)
+        lines = out.read().strip().splitlines()
     if hung:
         result = {"outcome": "hang", "seconds": wall}
+    elif proc.returncode != 0 or not lines:
+        result = {"outcome": "crash", "seconds": wall, "detail": f"exit {proc.returncode}"}
     else:
-        lines = stdout.strip().splitlines()
-        if proc.returncode != 0 or not lines:
-            result = {"outcome": "crash", "seconds": wall, "detail": f"exit {proc.returncode}"}
-        else:
-            result = json.loads(lines[-1])
+        result = json.loads(lines[-1])
     result["left"] = len(left)
     return result
 
@@ -255,9 +270,73 @@ def matrix(limit=20, peers=tuple(PEERS), faults=tuple(FAULTS)):
     return table, data
 
 
+def timed(peer, fault):
+    """Runs in the fresh process: one large-result batch, its wall time and the parent's peak memory."""
+    import resource
+
+    n = 64
+    if peer == "pcall_warm":
+        # Each child searches its stack for the caller's test step; with inspect's module caches
+        # filled in the parent first, the children inherit them and the search costs little.
+        import inspect
+
+        inspect.stack()
+        peer = "pcall"
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    start = time.perf_counter()
+    got = run_peer(peer, fault, n)
+    wall = time.perf_counter() - start
+    ok = right(fault, got, n)
+    del got
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    print(json.dumps({"wall": wall, "ok": ok, "growth_mib": (peak - before) / 1024}), flush=True)
+
+
+def large_results(quick=False):
+    """64 children returning 60 KiB or 1 MiB each: Pcall against ProcessPoolExecutor (fork, one
+    worker per task), alternating in fresh processes, medians of the repetitions."""
+    import statistics
+
+    from common import Table, Target
+
+    reps = 2 if quick else 5
+    table = Table(
+        "Large results, 64 children",
+        ["result size", "peer", "wall s (median)", "parent peak growth MiB", "all results right"],
+        f"Median of {reps} batches, each in a fresh interpreter, the peers alternating. 'inspect caches "
+        "warm': the parent called inspect.stack() once before, so that each child's search for the "
+        "caller's test step finds inspect's module caches filled. 'Peak growth' "
+        "is the rise of the parent's resident high-water mark over the batch: 64 results of 1 MiB "
+        "need 64 MiB once.",
+    )
+    targets = []
+    for fault, size in (("large_60k", "60 KiB"), ("large_1m", "1 MiB")):
+        walls = {"pcall": [], "pcall_warm": [], "ppe": []}
+        growth = {peer: [] for peer in walls}
+        right = dict.fromkeys(walls, True)
+        for _ in range(reps):
+            for peer in walls:
+                out = subprocess.run([sys.executable, os.path.abspath(__file__), "--time", peer, fault],
+                                     capture_output=True, text=True, timeout=300)
+                r = json.loads(out.stdout.strip().splitlines()[-1])
+                walls[peer].append(r["wall"])
+                growth[peer].append(r["growth_mib"])
+                right[peer] &= r["ok"]
+        labels = {"pcall": "Pcall", "pcall_warm": "Pcall, inspect caches warm", "ppe": PEERS["ppe"]}
+        for peer in walls:
+            table.add(size, labels[peer], statistics.median(walls[peer]), statistics.median(growth[peer]),
+                      "yes" if right[peer] else "NO")
+        for peer in ("pcall", "pcall_warm"):
+            gap = statistics.median(walls[peer]) - statistics.median(walls["ppe"])
+            targets.append(Target(f"64 x {size} results: {labels[peer]} wall - {PEERS['ppe']} wall", gap, 0.5,
+                                  unit=" s"))
+    return [(table, targets, None)], None
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--cell", nargs=2, metavar=("PEER", "FAULT"))
+    parser.add_argument("--time", nargs=2, metavar=("PEER", "FAULT"))
     parser.add_argument("--limit", type=float, default=20)
     parser.add_argument("--only", default=",".join(PEERS))
     parser.add_argument("--faults", default=",".join(FAULTS))
@@ -265,9 +344,17 @@ def main():
     if opts.cell:
         cell(*opts.cell)
         return
+    if opts.time:
+        timed(*opts.time)
+        return
     sys.path.insert(0, HERE)
     table, _ = matrix(opts.limit, opts.only.split(","), opts.faults.split(","))
     print(table.markdown())
+    entries, _ = large_results()
+    for table, targets, _ in entries:
+        print(table.markdown())
+        for t in targets:
+            print(" | ".join(t.row()))
 
 
 if __name__ == "__main__":

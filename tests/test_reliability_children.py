@@ -285,6 +285,13 @@ def test_spill_files_go_with_the_batch():
     assert len(spill_dirs()) == 1  # the unread result stays until the batch goes
     del batch
     assert spill_dirs() == []
+    batch = Pcall(bytes, iargs=[(1 << 20,)] * 3)
+    batch.start()
+    pids = batch.pids
+    del batch  # dropped unjoined: the finished children are the last holders of its queue
+    assert all(wait_for_state(pid, {"Z", None}) for pid in pids)
+    FORK.active_children()  # multiprocessing reaps them and lets them go
+    assert spill_dirs() == []
 
 
 # ---------------------------------------------------------------------------

@@ -111,7 +111,7 @@ inline void set(PyObject* obj, PyObject* name, PyObject* value) { setattr(obj, n
 
 constexpr std::size_t kDirectFrame = 1024;        // a larger message is spilled
 constexpr std::size_t kAtomicFrame = PIPE_BUF;    // never write more at once
-constexpr int kPipeSize = 1 << 20;                // room for many frames unread
+constexpr int kPipeSize = 256 << 10;              // room for a few hundred frames unread
 constexpr int kSendStepMs = 250;                  // a blocked sender looks around this often
 
 struct Batch {
@@ -236,6 +236,17 @@ Ref exit_hook(FunctionObject&, const Bound&) {
 
 const rt::FunctionDef exit_hook_def{"_drain_unjoined_batches", "_drain_unjoined_batches", nullptr, {}, exit_hook};
 
+// Run by multiprocessing in every child it forks while the queue lives: no
+// child reads a batch's queue, and once only the parent holds the read end, a
+// batch dropped unread shows its writers a broken pipe.
+Ref close_reader(FunctionObject&, const Bound& a) {
+    call_method(getattr(a[0], s_reader), s_close);
+    return rt::none();
+}
+
+const Param close_reader_params[] = {{"queue"}};
+const rt::FunctionDef close_reader_def{"_close_reader", "_close_reader", nullptr, close_reader_params, close_reader};
+
 // Records a batch that start() is about to run. Only a real SimpleQueue takes
 // part; any other queue keeps the plain put() in its children.
 void register_batch(FunctionObject& fn, PyObject* self) {
@@ -274,6 +285,9 @@ void register_batch(FunctionObject& fn, PyObject* self) {
     // A larger pipe lets many children finish before the next drain; the
     // kernel may refuse, which only costs speed.
     (void)fcntl(writer, F_SETPIPE_SZ, kPipeSize);
+
+    Ref closer = rt::make_function(close_reader_def, fn.globals);
+    call(rt::import_from(fn.globals, "multiprocessing.util", "register_after_fork"), queue, closer);
 
     Ref callback = rt::make_function(queue_freed_def, fn.globals);
     Ref queue_ref = check(PyWeakref_NewRef(queue, callback));
@@ -487,8 +501,8 @@ void send_result(FunctionObject& fn, PyObject* self, PyObject* message, pid_t ru
     const std::string name = entry->second.name;
     if (getppid() != owner)
         return;  // the parent is gone: nobody would read it
-    // The child reads nothing: without its read end, a dropped queue shows
-    // as a broken pipe instead of a pipe that never drains.
+    // The child reads nothing (its read end is closed after the fork already,
+    // unless it was started other than by start()).
     call_method(getattr(queue, s_reader), s_close);
 
     Ref data;
@@ -525,8 +539,10 @@ void send_result(FunctionObject& fn, PyObject* self, PyObject* message, pid_t ru
         return;
     }
     std::string reference = reference_to(path);
-    if (!write_frame(writer, owner, frame_of(reference.data(), reference.size())))
+    if (!write_frame(writer, owner, frame_of(reference.data(), reference.size()))) {
         unlink(path.c_str());
+        rmdir(path.substr(0, path.rfind('/')).c_str());  // only if no sibling's file is left
+    }
 }
 
 // ===========================================================================
