@@ -225,6 +225,7 @@ Ref exit_hook(FunctionObject&, const Bound&) {
             if (!pcall || pcall.get() == Py_None || !any_alive(pcall))
                 break;
             pause_briefly(50);
+            check(PyErr_CheckSignals());
         }
         discard_waiting(queue);
         auto entry = batches().find(queue.get());
@@ -1001,7 +1002,9 @@ const rt::FunctionDef Pcall_join_def{
     "\n"
     "Blocks the calling process until the time-out is reached or every child\n"
     "has finished its job, then collects and sets the results. An exception\n"
-    "raised by a child during its job is raised again here.",
+    "raised by a child during its job is raised again here, and a child that\n"
+    "ended without sending its result raises ChildProcessError; the lowest\n"
+    "child index decides.",
     self_only, Pcall_join};
 
 // --- terminate(self) ---
