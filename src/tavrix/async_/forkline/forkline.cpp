@@ -100,14 +100,15 @@ inline void set(PyObject* obj, PyObject* name, PyObject* value) { setattr(obj, n
 // the rest of a frame. The children write without the queue's write lock (a
 // child killed while holding it would block every sibling for good) and
 // through a non-blocking descriptor of their own, waiting for room in steps,
-// so that a child whose parent has died, or whose batch was dropped unread,
+// so that a child whose parent has died, or whose queue has lost its reader,
 // gives up instead of waiting forever.
 //
 // The parent records each started batch here, keyed by its queue: the spill
 // directory's name, the queue's write end, and which children have delivered.
 // The spill directories go when join() has reaped the batch, when the queue is
-// freed, and at interpreter exit (after the children of unjoined batches have
-// been drained and have ended, so that the exit itself never waits on them).
+// freed, and at interpreter exit, where a batch never joined is first drained
+// until its children have ended: none of them then waits on a full pipe while
+// the interpreter waits for it.
 
 constexpr std::size_t kDirectFrame = 1024;        // a larger message is spilled
 constexpr std::size_t kAtomicFrame = PIPE_BUF;    // never write more at once
