@@ -237,18 +237,25 @@ def test_kill_during_a_large_send(on_limit, error, message):
 
 @pytest.mark.parametrize("ending", ["exception-before-join", "parent-killed"])
 def test_children_of_an_unjoined_batch_end(ending, tmp_path):
-    """Neither an exception before join() nor a parent killed outright leaves a child waiting on its result."""
+    """Neither an exception before join() nor a parent killed outright leaves a child waiting on its
+    result, even with the result pipe full: the pipe is cut to one page, so most of the 40 children
+    find it full."""
     pids = tmp_path / "pids"
     done = run_script(f"""
-        import os, signal, time
-        from tavrix.async_.forkline import Pcall
+        import fcntl, os, signal, time
+        from tavrix.async_.forkline import Pcall, multiprocessing
+
+        go = multiprocessing.Event()
 
         def result(i):
-            time.sleep(0.5)
-            return bytes(100 << 10)
+            go.wait()
+            return bytes(900) if i % 2 else bytes(100 << 10)
 
         batch = Pcall(result, iargs=[(i,) for i in range(40)])
         batch.start()
+        fcntl.fcntl(batch._queue._writer.fileno(), fcntl.F_SETPIPE_SZ, 4096)
+        go.set()
+        time.sleep(0.5)
         with open({str(pids)!r}, "w") as f:
             f.write(" ".join(map(str, batch.pids)))
         if {ending!r} == "parent-killed":
