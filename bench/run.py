@@ -1,7 +1,7 @@
 """Runs every benchmark scenario, prints its table and the targets, and writes
 bench/results/RESULTS.md, results.json and results.png.
 
-    python bench/run.py [--quick] [--only lock,build,batch]
+    python bench/run.py [--quick] [--only lock,build,batch,faults]
 """
 
 import argparse
@@ -95,7 +95,7 @@ def chart(path, results, batch_data):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="fewer repetitions (a smoke run)")
-    parser.add_argument("--only", default="lock,build,batch")
+    parser.add_argument("--only", default="lock,build,batch,faults")
     opts = parser.parse_args()
     only = set(opts.only.split(","))
     out_dir = os.path.join(HERE, "results")
@@ -126,6 +126,14 @@ def main():
         import bench_batch
 
         entries, batch_data = bench_batch.run(opts.quick)
+        take(entries)
+
+    if "faults" in only:
+        import fault_matrix
+
+        table, _ = fault_matrix.matrix(limit=10 if opts.quick else 20)
+        take([(table, [], None)])
+        entries, _ = fault_matrix.large_results(opts.quick)
         take(entries)
 
     summary = Table("Targets", ["target", "measured", "limit", "status"])

@@ -2,8 +2,9 @@
 
 Runs a real batch (compressing chunks of data, one child each), shows that the
 results come back in child order whatever order the children finish in, that a
-child's failure is re-raised in the parent with the child's traceback, and what
-a time-out looks like.
+child's failure is re-raised in the parent with the child's traceback, that a
+child dying without reporting is a failure at its index, and what a time-out
+looks like.
 """
 
 import hashlib
@@ -74,6 +75,14 @@ def failure_reraised():
         print("".join(traceback.format_exception_only(type(error.__cause__), error.__cause__)).rstrip())
 
 
+def child_dies():
+    banner("a child that dies without reporting, among children returning 1 MiB each")
+    try:
+        Pcall.pcall([bytes, os._exit, bytes], iargs=[(1 << 20,), (3,), (1 << 20,)])
+    except ChildProcessError as error:
+        print(f"ChildProcessError: {error}")
+
+
 def time_out():
     banner("a batch that outlives its time-out")
     batch = Pcall(time.sleep, timeout=0.6, iargs=[(0.1,), (30,)])
@@ -93,4 +102,5 @@ if __name__ == "__main__":
     compress_in_parallel()
     unpicklable_arguments()
     failure_reraised()
+    child_dies()
     time_out()

@@ -271,14 +271,15 @@ def test_control_before_start():
     assert hasattr(batch, "stoptime") and batch.results is None
 
 
-def test_kill_running_children_then_join_collects_nothing(monkeypatch):
+def test_kill_running_children_then_join_reports_the_first(monkeypatch):
     batch = Pcall(time.sleep, iargs=[(60,), (60,)])
     batch.start()
     sent = []
     monkeypatch.setattr(forkline, "os", types.SimpleNamespace(kill=lambda *a: sent.append(a) or os.kill(*a)))
     batch.kill()
-    batch.join()
-    assert sent == [(p, signal.SIGKILL) for p in batch.pids] and batch.results == ()
+    with pytest.raises(ChildProcessError, match=rf"^child 0 \(pid {batch.pids[0]}\) was killed by SIGKILL "):
+        batch.join()
+    assert sent == [(p, signal.SIGKILL) for p in batch.pids] and batch.results is None
     assert [p.exitcode for p in batch._processes] == [-signal.SIGKILL] * 2
     batch.kill()  # reaped children are never signalled again
     assert len(sent) == 2

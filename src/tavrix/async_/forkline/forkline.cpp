@@ -7,6 +7,24 @@
 #include "function.h"
 #include "runtime.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
 using rt::Bound;
 using rt::call;
 using rt::call_method;
@@ -44,6 +62,11 @@ Name s_init{"__init__"}, s_name{"__name__"}, s_target_attr{"_target"}, s_args_at
     s_format{"format"}, s_p{"p"}, s_extended_msg{"extended_msg"}, s_pid{"pid"}, s_kill{"kill"},
     s_SIGKILL{"SIGKILL"}, s_exitcode{"exitcode"}, s_module{"module"};
 
+Name s_reader{"_reader"}, s_writer{"_writer"}, s_fileno{"fileno"}, s_poll{"poll"}, s_recv_bytes{"recv_bytes"},
+    s_close{"close"}, s_register{"register"}, s_gettempdir{"gettempdir"}, s_reducer{"reducer"},
+    s_ForkingPickler{"ForkingPickler"}, s_dumps{"dumps"}, s_exc{"exc"}, s_module_attr{"__module__"},
+    s_qualname_attr{"__qualname__"}, s_Signals{"Signals"}, s_name_attr_plain{"name"};
+
 rt::KwNames kw_worker{&s_index, &s_queue, &s_target_attr_pub, &s_args_key, &s_kwargs_key};
 rt::KwNames kw_module{&s_module};
 rt::KwNames kw_p{&s_p};
@@ -54,6 +77,476 @@ constexpr long kStepTerminated = 2;
 
 // self.<name> = value, for the attribute tables below.
 inline void set(PyObject* obj, PyObject* name, PyObject* value) { setattr(obj, name, value); }
+
+// ===========================================================================
+// The result channel
+// ===========================================================================
+//
+// Every child of a batch sends one message over the batch's SimpleQueue, and
+// nothing that a child does may leave the parent waiting forever. So a child
+// pickles its message itself, and the pipe only ever carries frames that one
+// write(2) delivers whole (at most PIPE_BUF bytes, which the kernel writes
+// atomically or not at all):
+//
+// - a message that pickles to at most kDirectFrame bytes goes into the pipe
+//   as it is;
+// - a larger one goes to a spill file of the batch (on /dev/shm when it can
+//   be used, else in the temporary directory), and the pipe carries a small
+//   reference that unpickles into the message itself: the parent's get()
+//   opens the file, unlinks it and loads the message from it, so a result is
+//   held once, never as a pickle and an object side by side for long.
+//
+// A child killed at any moment therefore leaves either a whole frame or none,
+// and at worst an unreferenced spill file; the parent's get() never waits for
+// the rest of a frame. The children write without the queue's write lock (a
+// child killed while holding it would block every sibling for good) and
+// through a non-blocking descriptor of their own, waiting for room in steps,
+// so that a child whose parent has died, or whose queue has lost its reader,
+// gives up instead of waiting forever.
+//
+// The parent records each started batch here, keyed by its queue: the spill
+// directory's name, the queue's write end, and which children have delivered.
+// The spill directories go when join() has reaped the batch, when the queue is
+// freed, and at interpreter exit, where a batch never joined is first drained
+// until its children have ended: none of them then waits on a full pipe while
+// the interpreter waits for it.
+
+constexpr std::size_t kDirectFrame = 1024;        // a larger message is spilled
+constexpr std::size_t kAtomicFrame = PIPE_BUF;    // never write more at once
+constexpr int kPipeSize = 256 << 10;              // room for a few hundred frames unread
+constexpr int kSendStepMs = 250;                  // a blocked sender looks around this often
+
+struct Batch {
+    pid_t owner = 0;          // the process that started the batch
+    int writer = -1;          // the queue's write end
+    std::string name;         // the spill directory's name
+    PyObject* queue_ref = nullptr;  // weak reference to the queue (owned)
+    PyObject* batch_ref = nullptr;  // weak reference to the Pcall, or null (owned)
+    PyObject* delivered = nullptr;  // set of the indexes join() has read (owned)
+};
+
+// Never destroyed: the entries hold Python references, which must not be
+// released after the interpreter has gone.
+std::unordered_map<PyObject*, Batch>& batches() {
+    static auto* table = new std::unordered_map<PyObject*, Batch>();
+    return *table;
+}
+
+// Where spill directories go, best first: shared memory, then the temporary
+// directory of the tempfile module.
+std::vector<std::string>& spill_bases() {
+    static auto* bases = new std::vector<std::string>();
+    return *bases;
+}
+
+void find_spill_bases(PyObject* globals) {
+    if (!spill_bases().empty())
+        return;
+    struct stat st;
+    if (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && access("/dev/shm", W_OK | X_OK) == 0)
+        spill_bases().push_back("/dev/shm");
+    Ref tempdir = call_method(rt::import_module(globals, "tempfile"), s_gettempdir);
+    const char* text = PyUnicode_AsUTF8(tempdir);
+    if (text == nullptr)
+        throw rt::Error{};
+    if (spill_bases().empty() || spill_bases().front() != text)
+        spill_bases().push_back(text);
+}
+
+void remove_spill_directories(const std::string& name) {
+    for (const std::string& base : spill_bases()) {
+        std::string dir = base + "/" + name;
+        if (DIR* d = opendir(dir.c_str())) {
+            while (dirent* entry = readdir(d)) {
+                if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                    unlinkat(dirfd(d), entry->d_name, 0);
+            }
+            closedir(d);
+            rmdir(dir.c_str());
+        }
+    }
+}
+
+void forget(std::unordered_map<PyObject*, Batch>::iterator entry) {
+    Batch batch = entry->second;
+    batches().erase(entry);
+    if (batch.owner == getpid())
+        remove_spill_directories(batch.name);
+    Py_XDECREF(batch.queue_ref);
+    Py_XDECREF(batch.batch_ref);
+    Py_XDECREF(batch.delivered);
+}
+
+// The weak reference to a batch's queue calls this when the queue is freed.
+Ref queue_freed(FunctionObject&, const Bound& a) {
+    Ref reference = Ref::borrow(a[0]);  // the entry holds the last reference to it
+    for (auto entry = batches().begin(); entry != batches().end(); ++entry) {
+        if (entry->second.queue_ref == a[0]) {
+            forget(entry);
+            break;
+        }
+    }
+    return rt::none();
+}
+
+const Param queue_freed_params[] = {{"reference"}};
+const rt::FunctionDef queue_freed_def{"_queue_freed", "_queue_freed", nullptr, queue_freed_params, queue_freed};
+
+void pause_briefly(long milliseconds) {
+    Py_BEGIN_ALLOW_THREADS
+    timespec pause{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
+    nanosleep(&pause, nullptr);
+    Py_END_ALLOW_THREADS
+}
+
+// Reads and drops every whole frame waiting in the queue's pipe.
+void discard_waiting(PyObject* queue) {
+    Ref reader = getattr(queue, s_reader);
+    while (rt::truthy(call_method(reader, s_poll)))
+        call_method(reader, s_recv_bytes);
+}
+
+bool any_alive(PyObject* self);
+
+// At interpreter exit, before the multiprocessing module joins the children:
+// a batch that was never joined is drained until its children have ended, so
+// that none of them waits on a full pipe, and its spill files are removed.
+Ref exit_hook(FunctionObject&, const Bound&) {
+    std::vector<std::pair<Ref, Ref>> owned;
+    for (auto& [queue, batch] : batches()) {
+        if (batch.owner == getpid())
+            owned.emplace_back(Ref::borrow(batch.queue_ref), Ref::borrow(batch.batch_ref));
+    }
+    for (auto& [queue_ref, batch_ref] : owned) {
+        Ref queue = check(PyObject_CallNoArgs(queue_ref));
+        Ref pcall = batch_ref ? check(PyObject_CallNoArgs(batch_ref)) : Ref();
+        if (queue.get() == Py_None)
+            continue;
+        for (;;) {
+            discard_waiting(queue);
+            if (!pcall || pcall.get() == Py_None || !any_alive(pcall))
+                break;
+            pause_briefly(50);
+            check(PyErr_CheckSignals());
+        }
+        discard_waiting(queue);
+        auto entry = batches().find(queue.get());
+        if (entry != batches().end())
+            remove_spill_directories(entry->second.name);
+    }
+    return rt::none();
+}
+
+const rt::FunctionDef exit_hook_def{"_drain_unjoined_batches", "_drain_unjoined_batches", nullptr, {}, exit_hook};
+
+// Run by multiprocessing in every child it forks while the queue lives: no
+// child reads a batch's queue, and once only the parent holds the read end, a
+// batch dropped unread shows its writers a broken pipe.
+Ref close_reader(FunctionObject&, const Bound& a) {
+    call_method(getattr(a[0], s_reader), s_close);
+    return rt::none();
+}
+
+const Param close_reader_params[] = {{"queue"}};
+const rt::FunctionDef close_reader_def{"_close_reader", "_close_reader", nullptr, close_reader_params, close_reader};
+
+// Records a batch that start() is about to run. Only a real SimpleQueue takes
+// part; any other queue keeps the plain put() in its children.
+void register_batch(FunctionObject& fn, PyObject* self) {
+    Ref queue = getattr(self, s_queue_attr);
+    Ref queue_type = rt::import_from(fn.globals, "multiprocessing.queues", "SimpleQueue");
+    if (!PyType_Check(queue_type.get()) ||
+        !PyObject_TypeCheck(queue.get(), reinterpret_cast<PyTypeObject*>(queue_type.get())))
+        return;
+    if (batches().count(queue.get()) != 0)
+        return;
+    Ref fileno = call_method(getattr(queue, s_writer), s_fileno);
+    auto writer = static_cast<int>(PyLong_AsLong(fileno));
+    if (writer == -1 && PyErr_Occurred())
+        throw rt::Error{};
+    find_spill_bases(fn.globals);
+
+    static bool hooked = false;
+    if (!hooked) {
+        // Registered after the multiprocessing module's own exit function
+        // (the queue's module imported it), so it runs before that one.
+        Ref hook = rt::make_function(exit_hook_def, fn.globals);
+        call_method(rt::import_module(fn.globals, "atexit"), s_register, hook);
+        hooked = true;
+    }
+
+    unsigned char noise[8];
+    if (getrandom(noise, sizeof noise, 0) != static_cast<ssize_t>(sizeof noise))
+        rt::raise(PyExc_OSError, "getrandom() failed");
+    char name[64];
+    std::snprintf(name, sizeof name, "tavrix-forkline-%ld-", static_cast<long>(getpid()));
+    std::string spill_name = name;
+    for (unsigned char byte : noise) {
+        std::snprintf(name, sizeof name, "%02x", byte);
+        spill_name += name;
+    }
+    // A larger pipe lets many children finish before the next drain; the
+    // kernel may refuse, which only costs speed.
+    (void)fcntl(writer, F_SETPIPE_SZ, kPipeSize);
+
+    Ref closer = rt::make_function(close_reader_def, fn.globals);
+    call(rt::import_from(fn.globals, "multiprocessing.util", "register_after_fork"), queue, closer);
+
+    Ref callback = rt::make_function(queue_freed_def, fn.globals);
+    Ref queue_ref = check(PyWeakref_NewRef(queue, callback));
+    Ref batch_ref = Ref::steal(PyWeakref_NewRef(self, nullptr));
+    if (!batch_ref)
+        PyErr_Clear();  // a batch class without weak references still works; only the exit drain skips it
+    Ref delivered = check(PySet_New(nullptr));
+    Batch batch;
+    batch.owner = getpid();
+    batch.writer = writer;
+    batch.name = std::move(spill_name);
+    batch.queue_ref = queue_ref.release();
+    batch.batch_ref = batch_ref.release();
+    batch.delivered = delivered.release();
+    batches().emplace(queue.get(), std::move(batch));
+}
+
+// --- the child's side ---
+
+// The 4-byte length header of the queue's Connection, then the payload.
+std::string frame_of(const char* data, std::size_t size) {
+    std::string frame(4, '\0');
+    auto n = static_cast<std::uint32_t>(size);
+    frame[0] = static_cast<char>(n >> 24);
+    frame[1] = static_cast<char>(n >> 16);
+    frame[2] = static_cast<char>(n >> 8);
+    frame[3] = static_cast<char>(n);
+    frame.append(data, size);
+    return frame;
+}
+
+// The pickle of `pickle.load(itemgetter(0)((io.open(path, 'rb'), os.unlink(path))))`:
+// unpickled, it opens the spill file, unlinks it and loads the message.
+std::string reference_to(const std::string& path) {
+    auto text = [](const std::string& s) {
+        std::string op = "X";
+        auto n = static_cast<std::uint32_t>(s.size());
+        for (int shift = 0; shift < 32; shift += 8)
+            op += static_cast<char>(n >> shift);
+        return op + s;
+    };
+    std::string p = "\x80\x02";                                  // PROTO 2
+    p += "cpickle\nload\n";                                      // pickle.load
+    p += "coperator\nitemgetter\n";                              // itemgetter(0)
+    p += std::string("K\x00\x85R", 4);
+    p += "cio\nopen\n" + text(path) + text("rb") + "\x86" "R";  // io.open(path, 'rb')
+    p += "cos\nunlink\n" + text(path) + "\x85" "R";              // os.unlink(path)
+    p += "\x86" "\x85" "R";                                      // itemgetter(0)((file, None))
+    p += "\x85" "R" ".";                                         // pickle.load(file)
+    return p;
+}
+
+[[noreturn]] void raise_errno(int error, const std::string& filename) {
+    errno = error;
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, filename.c_str());
+    throw rt::Error{};
+}
+
+// Writes `size` bytes to a new spill file of the batch and returns its path.
+std::string spill(const std::string& name, const char* data, std::size_t size) {
+    int error = ENOENT;
+    std::string where = name;
+    for (const std::string& base : spill_bases()) {
+        std::string dir = base + "/" + name;
+        where = dir;
+        if (mkdir(dir.c_str(), 0700) != 0) {
+            struct stat st;
+            if (errno != EEXIST) {
+                error = errno;
+                continue;
+            }
+            if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) {
+                error = EEXIST;
+                continue;
+            }
+        }
+        std::string path = dir + "/" + std::to_string(getpid());
+        bool written = false;
+        Py_BEGIN_ALLOW_THREADS
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd >= 0) {
+            std::size_t done = 0;
+            while (done < size) {
+                ssize_t n = write(fd, data + done, size - done);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    break;
+                done += static_cast<std::size_t>(n);
+            }
+            written = done == size;
+            error = written ? 0 : (errno ? errno : EIO);
+            if (close(fd) != 0 && written) {
+                written = false;
+                error = errno;
+            }
+            if (!written)
+                unlink(path.c_str());
+        } else {
+            error = errno;
+        }
+        Py_END_ALLOW_THREADS
+        if (written)
+            return path;
+    }
+    raise_errno(error, where);
+}
+
+// Writes one frame of at most kAtomicFrame bytes whole. False when nobody
+// will ever read it: the parent has died, or the batch's queue has gone.
+bool write_frame(int writer, pid_t owner, const std::string& frame) {
+    char own_path[64];
+    std::snprintf(own_path, sizeof own_path, "/proc/self/fd/%d", writer);
+    // A descriptor of its own, so that O_NONBLOCK touches no other process.
+    int fd = open(own_path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENXIO)  // a pipe without readers
+            return false;
+        fd = writer;
+    }
+    struct Closer {
+        int fd, writer;
+        ~Closer() {
+            if (fd != writer)
+                close(fd);
+        }
+    } closer{fd, writer};
+    for (;;) {
+        if (getppid() != owner)
+            return false;
+        pollfd ready{fd, POLLOUT, 0};
+        int polled;
+        Py_BEGIN_ALLOW_THREADS
+        polled = poll(&ready, 1, kSendStepMs);
+        Py_END_ALLOW_THREADS
+        if (polled < 0 && errno != EINTR)
+            raise_errno(errno, own_path);
+        check(PyErr_CheckSignals());
+        if (polled <= 0)
+            continue;
+        if (ready.revents & POLLERR)
+            return false;
+        ssize_t n;
+        Py_BEGIN_ALLOW_THREADS
+        n = write(fd, frame.data(), frame.size());
+        Py_END_ALLOW_THREADS
+        if (n == static_cast<ssize_t>(frame.size()))
+            return true;
+        if (n < 0 && errno == EPIPE)
+            return false;
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            raise_errno(errno, own_path);
+        check(PyErr_CheckSignals());
+    }
+}
+
+// The message pickled as the queue pickles it.
+Ref pickled(FunctionObject& fn, PyObject* message) {
+    Ref pickler = getattr(getattr(fn.global(s_multiprocessing), s_reducer), s_ForkingPickler);
+    return call_method(pickler, s_dumps, message);
+}
+
+// A message that cannot be pickled becomes a failure at the same index that
+// names what could not be sent and why.
+Ref unsendable(FunctionObject& fn, PyObject* message, PyObject* error) {
+    Ref part[3];
+    rt::unpack(message, part, 3);
+    bool returned = part[1].get() == Py_True;
+    Ref value_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(part[2].get())));
+    if (!returned) {
+        if (Ref inner = rt::getattr_optional(part[2], s_exc))
+            value_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(inner.get())));
+    }
+    Ref module = getattr(value_type, s_module_attr);
+    Ref qualname = getattr(value_type, s_qualname_attr);
+    Ref text = check(PyUnicode_FromFormat(
+        "the %s of type %S.%S of child %S cannot be sent to the parent: %s: %S",
+        returned ? "result" : "exception", module.get(), qualname.get(), part[0].get(),
+        Py_TYPE(error)->tp_name, error));
+    Ref error_type = rt::import_from(fn.globals, "pickle", "PicklingError");
+    Ref replacement = call(error_type, text);
+    PyException_SetCause(replacement, Py_NewRef(error));
+    Ref wrapped = call(fn.global(s_ExceptionWithTraceback), replacement);
+    Ref status = returned ? rt::boolean(false) : part[1];
+    return rt::new_tuple({part[0].get(), status.get(), wrapped.get()});
+}
+
+Ref failure_message(FunctionObject& fn, PyObject* message, Ref (*describe)(FunctionObject&, PyObject*, PyObject*)) {
+    rt::ExceptScope handled;
+    if (!handled.matches(PyExc_Exception))
+        handled.reraise();
+    Ref replacement = describe(fn, message, handled.value());
+    return pickled(fn, replacement);
+}
+
+// Sends the child's one message (step 8 of run()): to a registered batch
+// through the channel above, to any other queue through its put().
+void send_result(FunctionObject& fn, PyObject* self, PyObject* message, pid_t runner) {
+    // A process forked by the target returns through run() too; only the
+    // child itself speaks for its index.
+    if (getpid() != runner)
+        return;
+    Ref queue = getattr(self, s_queue_attr);
+    auto entry = batches().find(queue.get());
+    if (entry == batches().end()) {
+        call_method(queue, s_put, message);
+        return;
+    }
+    const pid_t owner = entry->second.owner;
+    const int writer = entry->second.writer;
+    const std::string name = entry->second.name;
+    if (getppid() != owner)
+        return;  // the parent is gone: nobody would read it
+    // The child reads nothing (its read end is closed after the fork already,
+    // unless it was started other than by start()).
+    call_method(getattr(queue, s_reader), s_close);
+
+    Ref data;
+    try {
+        data = pickled(fn, message);
+    } catch (const rt::Error&) {
+        data = failure_message(fn, message, unsendable);
+    }
+    Py_buffer view;
+    check(PyObject_GetBuffer(data, &view, PyBUF_SIMPLE));
+    struct Release {
+        Py_buffer* view;
+        ~Release() { PyBuffer_Release(view); }
+    } release{&view};
+    const char* bytes = static_cast<const char*>(view.buf);
+    auto size = static_cast<std::size_t>(view.len);
+
+    if (size + 4 <= kDirectFrame) {
+        write_frame(writer, owner, frame_of(bytes, size));
+        return;
+    }
+    std::string path;
+    try {
+        path = spill(name, bytes, size);
+    } catch (const rt::Error&) {
+        // Nowhere to put it: report that instead, small enough for the pipe.
+        Ref failed = failure_message(fn, message, unsendable);
+        Py_buffer small;
+        check(PyObject_GetBuffer(failed, &small, PyBUF_SIMPLE));
+        std::string frame = frame_of(static_cast<const char*>(small.buf), static_cast<std::size_t>(small.len));
+        PyBuffer_Release(&small);
+        if (frame.size() <= kAtomicFrame)
+            write_frame(writer, owner, frame);
+        return;
+    }
+    std::string reference = reference_to(path);
+    if (!write_frame(writer, owner, frame_of(reference.data(), reference.size()))) {
+        unlink(path.c_str());
+        rmdir(path.substr(0, path.rfind('/')).c_str());  // only if no sibling's file is left
+    }
+}
 
 // ===========================================================================
 // ChildLabor
@@ -181,6 +674,7 @@ Ref failure_text(PyObject* self) {
 
 Ref ChildLabor_run(FunctionObject& fn, const Bound& a) {
     PyObject* self = a[0];
+    const pid_t runner = getpid();
     Ref Steps = rt::import_from(fn.globals, "tavrix.vetrun.steps", "Steps");
     Ref TerminateStepSignal = rt::import_from(fn.globals, "tavrix.vetrun.signals", "TerminateStepSignal");
 
@@ -217,7 +711,7 @@ Ref ChildLabor_run(FunctionObject& fn, const Bound& a) {
             handled.reraise();
         }
     }
-    call_method(getattr(self, s_queue_attr), s_put, result);
+    send_result(fn, self, result, runner);
     return rt::none();
 }
 
@@ -342,6 +836,7 @@ const rt::FunctionDef Pcall_pids_def{"pids", "Pcall.pids",
 Ref Pcall_start(FunctionObject& fn, const Bound& a) {
     PyObject* self = a[0];
     set(self, s_starttime, call_method(fn.global(s_time), s_time));
+    register_batch(fn, self);
     Ref consolidate = getattr(getattr(fn.global(s_managed_handlers), s_tasklog), s_consolidate);
     Ref context = call(consolidate);
     rt::with_context(context, [&] {
@@ -399,6 +894,68 @@ bool any_alive(PyObject* self) {
     rt::raise(PyExc_TimeoutError, "Not all child processes finished running.");
 }
 
+// After join() has reaped the batch: its spill files go, and the set of
+// indexes that have delivered (kept across joins of a recorded batch) is
+// returned for the accounting below.
+Ref batch_reaped(PyObject* self) {
+    Ref queue = getattr(self, s_queue_attr);
+    auto entry = batches().find(queue.get());
+    if (entry == batches().end())
+        return check(PySet_New(nullptr));
+    if (entry->second.owner == getpid())
+        remove_spill_directories(entry->second.name);
+    return Ref::borrow(entry->second.delivered);
+}
+
+// How a child that has ended did so: "exited with code 3", "was killed by SIGKILL".
+Ref ending_of(FunctionObject& fn, PyObject* exitcode) {
+    long code = PyLong_AsLong(exitcode);
+    if (code == -1 && PyErr_Occurred())
+        throw rt::Error{};
+    if (code >= 0)
+        return check(PyUnicode_FromFormat("exited with code %ld", code));
+    Ref number = rt::new_int(-code);
+    Ref name;
+    try {
+        name = getattr(call(getattr(fn.global(s_signal), s_Signals), number), s_name_attr_plain);
+    } catch (const rt::Error&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception))
+            throw;
+        PyErr_Clear();
+        name = check(PyUnicode_FromFormat("signal %ld", -code));
+    }
+    return check(PyUnicode_FromFormat("was killed by %S", name.get()));
+}
+
+// Raises ChildProcessError for the first child, below `limit` when there is
+// one, that has ended (its exitcode is an int) without its message being
+// read. Other attributes of a child are read only here, and may be absent.
+void raise_missing_child(FunctionObject& fn, PyObject* self, PyObject* delivered, PyObject* limit) {
+    if (limit && !PyLong_CheckExact(limit))
+        return;  // a failure whose index is no int decides as it always did
+    Py_ssize_t position = 0;
+    rt::for_each(getattr(self, s_processes), [&](PyObject* child) {
+        Ref index = rt::new_int(position++);
+        if (limit && check(PyObject_RichCompareBool(index, limit, Py_GE)))
+            return;
+        if (check(PySet_Contains(delivered, index)))
+            return;
+        Ref exitcode = rt::getattr_optional(child, s_exitcode);
+        if (!exitcode || !PyLong_Check(exitcode.get()) || PyBool_Check(exitcode.get()))
+            return;
+        Ref how = ending_of(fn, exitcode);
+        Ref pid = rt::getattr_optional(child, s_pid);
+        Ref work = rt::getattr_optional(child, s_work_attr);
+        Ref target = work ? rt::getattr_optional(work, s_target_attr_pub) : Ref();
+        Ref shown_pid = pid ? pid : rt::none();
+        Ref shown_target = target ? target : Ref::borrow(Py_None);
+        Ref text = check(PyUnicode_FromFormat("child %S (pid %S) %S without sending its result; target=%S",
+                                              index.get(), shown_pid.get(), how.get(), shown_target.get()));
+        PyErr_SetObject(PyExc_ChildProcessError, text);
+        throw rt::Error{};
+    });
+}
+
 Ref Pcall_join(FunctionObject& fn, const Bound& a) {
     PyObject* self = a[0];
     Ref results = check(PyList_New(0));
@@ -419,30 +976,47 @@ Ref Pcall_join(FunctionObject& fn, const Bound& a) {
     set(self, s_stoptime, call_method(fn.global(s_time), s_time));
     drain(self, results);
     rt::for_each(getattr(self, s_processes), [](PyObject* child) { call_method(child, s_join); });
+    Ref delivered = batch_reaped(self);
 
-    // The lowest index that failed decides.
+    // The lowest index that failed decides, whether its child reported a
+    // failure or ended without reporting at all.
     Ref ordered = check(PySequence_List(results));
     check(PyList_Sort(ordered));
-    rt::for_each(ordered, [&](PyObject* message) {
-        Ref success = check(PySequence_GetItem(message, 1));
-        Ref result = check(PySequence_GetItem(message, 2));
+    Ref failed_index, failed_status, failed_result;
+    const Py_ssize_t count = PyList_GET_SIZE(ordered.get());  // a local list nobody else can reach
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref message = Ref::borrow(PyList_GET_ITEM(ordered.get(), i));
+        Ref part[3];
+        rt::unpack(message, part, 3);
+        if (PyLong_CheckExact(part[0].get()))
+            check(PySet_Add(delivered, part[0]));
         Ref terminated = rt::new_int(kStepTerminated);
-        if (check(PyObject_RichCompareBool(success, terminated, Py_EQ))) {
+        if (check(PyObject_RichCompareBool(part[1], terminated, Py_EQ)) || !rt::truthy(part[1])) {
+            failed_index = part[0];
+            failed_status = part[1];
+            failed_result = part[2];
+            break;
+        }
+    }
+    raise_missing_child(fn, self, delivered, failed_index);
+    if (failed_index) {
+        Ref terminated = rt::new_int(kStepTerminated);
+        if (check(PyObject_RichCompareBool(failed_status, terminated, Py_EQ))) {
             Ref signal = rt::import_from(fn.globals, "tavrix.vetrun.signals", "VetrunStepFailedSignal");
-            rt::raise_object(call(signal, result));
+            rt::raise_object(call(signal, failed_result));
         }
-        if (!rt::truthy(success)) {
-            rt::raise_object(result);
-        }
-    });
+        rt::raise_object(failed_result);
+    }
 
     Ref sorted_again = check(PySequence_List(results));
     check(PyList_Sort(sorted_again));
-    Py_ssize_t n = PyList_GET_SIZE(sorted_again.get());
+    const Py_ssize_t n = PyList_GET_SIZE(sorted_again.get());
     Ref values = check(PyTuple_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* value = check(PySequence_GetItem(PyList_GET_ITEM(sorted_again.get(), i), -1)).release();
-        PyTuple_SET_ITEM(values.get(), i, value);
+        Ref message = Ref::borrow(PyList_GET_ITEM(sorted_again.get(), i));
+        Ref part[3];
+        rt::unpack(message, part, 3);
+        PyTuple_SET_ITEM(values.get(), i, part[2].release());
     }
     set(self, s_results, values);
     return rt::none();
@@ -454,7 +1028,9 @@ const rt::FunctionDef Pcall_join_def{
     "\n"
     "Blocks the calling process until the time-out is reached or every child\n"
     "has finished its job, then collects and sets the results. An exception\n"
-    "raised by a child during its job is raised again here.",
+    "raised by a child during its job is raised again here, and a child that\n"
+    "ended without sending its result raises ChildProcessError; the lowest\n"
+    "child index decides.",
     self_only, Pcall_join};
 
 // --- terminate(self) ---
