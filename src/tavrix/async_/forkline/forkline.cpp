@@ -957,7 +957,8 @@ Ref Pcall_join(FunctionObject& fn, const Bound& a) {
     // failure or ended without reporting at all.
     Ref ordered = check(PySequence_List(results));
     check(PyList_Sort(ordered));
-    Ref failed_index, failed_status, failed_result;
+    Ref failed_index, failed_result;
+    bool step_terminated = false;
     const Py_ssize_t count = PyList_GET_SIZE(ordered.get());  // a local list nobody else can reach
     for (Py_ssize_t i = 0; i < count; ++i) {
         Ref message = Ref::borrow(PyList_GET_ITEM(ordered.get(), i));
@@ -966,17 +967,16 @@ Ref Pcall_join(FunctionObject& fn, const Bound& a) {
         if (PyLong_CheckExact(part[0].get()))
             check(PySet_Add(delivered, part[0]));
         Ref terminated = rt::new_int(kStepTerminated);
-        if (check(PyObject_RichCompareBool(part[1], terminated, Py_EQ)) || !rt::truthy(part[1])) {
+        step_terminated = check(PyObject_RichCompareBool(part[1], terminated, Py_EQ)) != 0;
+        if (step_terminated || !rt::truthy(part[1])) {
             failed_index = part[0];
-            failed_status = part[1];
             failed_result = part[2];
             break;
         }
     }
     raise_missing_child(fn, self, delivered, failed_index);
     if (failed_index) {
-        Ref terminated = rt::new_int(kStepTerminated);
-        if (check(PyObject_RichCompareBool(failed_status, terminated, Py_EQ))) {
+        if (step_terminated) {
             Ref signal = rt::import_from(fn.globals, "tavrix.vetrun.signals", "VetrunStepFailedSignal");
             rt::raise_object(call(signal, failed_result));
         }
