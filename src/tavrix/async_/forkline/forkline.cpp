@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -138,6 +140,50 @@ std::vector<std::string>& spill_bases() {
     return *bases;
 }
 
+void remove_directory(const std::string& dir) {
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* entry = readdir(d)) {
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                unlinkat(dirfd(d), entry->d_name, 0);
+        }
+        closedir(d);
+        rmdir(dir.c_str());
+    }
+}
+
+void remove_spill_directories(const std::string& name) {
+    for (const std::string& base : spill_bases())
+        remove_directory(base + "/" + name);
+}
+
+// Spill directories of ours whose owner has gone without cleaning up (killed
+// outright, so that neither join() nor the exit handler ran) would hold their
+// unread results in memory until reboot; the first batch of each process
+// removes them.
+void remove_orphaned_spill_directories() {
+    static const char kPrefix[] = "tavrix-forkline-";
+    for (const std::string& base : spill_bases()) {
+        DIR* d = opendir(base.c_str());
+        if (d == nullptr)
+            continue;
+        std::vector<std::string> orphans;
+        while (dirent* entry = readdir(d)) {
+            if (std::strncmp(entry->d_name, kPrefix, sizeof kPrefix - 1) != 0)
+                continue;
+            long owner = std::strtol(entry->d_name + sizeof kPrefix - 1, nullptr, 10);
+            struct stat st;
+            if (owner <= 0 || fstatat(dirfd(d), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+                !S_ISDIR(st.st_mode) || st.st_uid != geteuid())
+                continue;
+            if (kill(static_cast<pid_t>(owner), 0) != 0 && errno == ESRCH)
+                orphans.push_back(base + "/" + entry->d_name);
+        }
+        closedir(d);
+        for (const std::string& dir : orphans)
+            remove_directory(dir);
+    }
+}
+
 void find_spill_bases(PyObject* globals) {
     if (!spill_bases().empty())
         return;
@@ -150,20 +196,7 @@ void find_spill_bases(PyObject* globals) {
         throw rt::Error{};
     if (spill_bases().empty() || spill_bases().front() != text)
         spill_bases().push_back(text);
-}
-
-void remove_spill_directories(const std::string& name) {
-    for (const std::string& base : spill_bases()) {
-        std::string dir = base + "/" + name;
-        if (DIR* d = opendir(dir.c_str())) {
-            while (dirent* entry = readdir(d)) {
-                if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-                    unlinkat(dirfd(d), entry->d_name, 0);
-            }
-            closedir(d);
-            rmdir(dir.c_str());
-        }
-    }
+    remove_orphaned_spill_directories();
 }
 
 void forget(std::unordered_map<PyObject*, Batch>::iterator entry) {
