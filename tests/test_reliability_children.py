@@ -302,6 +302,16 @@ def test_spill_files_go_with_the_batch():
     assert spill_dirs() == []
 
 
+def test_spill_files_of_a_killed_parent_go_with_the_next_first_batch():
+    gone = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True)
+    orphan = f"/dev/shm/tavrix-forkline-{gone.stdout.strip()}-0123456789abcdef"
+    os.mkdir(orphan, 0o700)
+    with open(f"{orphan}/4242", "wb") as unread:
+        unread.write(b"a result nobody will read")
+    done = run_script("from tavrix.async_.forkline import Pcall; print(Pcall.pcall(abs, iargs=[(-1,)]))")
+    assert done.stdout == "(1,)\n" and not os.path.exists(orphan)
+
+
 # ---------------------------------------------------------------------------
 # Large results
 # ---------------------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -139,6 +141,50 @@ std::vector<std::string>& spill_bases() {
     return *bases;
 }
 
+void remove_directory(const std::string& dir) {
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* entry = readdir(d)) {
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+                unlinkat(dirfd(d), entry->d_name, 0);
+        }
+        closedir(d);
+        rmdir(dir.c_str());
+    }
+}
+
+void remove_spill_directories(const std::string& name) {
+    for (const std::string& base : spill_bases())
+        remove_directory(base + "/" + name);
+}
+
+// Spill directories of ours whose owner has gone without cleaning up (killed
+// outright, so that neither join() nor the exit handler ran) would hold their
+// unread results in memory until reboot; the first batch of each process
+// removes them.
+void remove_orphaned_spill_directories() {
+    static const char kPrefix[] = "tavrix-forkline-";
+    for (const std::string& base : spill_bases()) {
+        DIR* d = opendir(base.c_str());
+        if (d == nullptr)
+            continue;
+        std::vector<std::string> orphans;
+        while (dirent* entry = readdir(d)) {
+            if (std::strncmp(entry->d_name, kPrefix, sizeof kPrefix - 1) != 0)
+                continue;
+            long owner = std::strtol(entry->d_name + sizeof kPrefix - 1, nullptr, 10);
+            struct stat st;
+            if (owner <= 0 || fstatat(dirfd(d), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+                !S_ISDIR(st.st_mode) || st.st_uid != geteuid())
+                continue;
+            if (kill(static_cast<pid_t>(owner), 0) != 0 && errno == ESRCH)
+                orphans.push_back(base + "/" + entry->d_name);
+        }
+        closedir(d);
+        for (const std::string& dir : orphans)
+            remove_directory(dir);
+    }
+}
+
 void find_spill_bases(PyObject* globals) {
     if (!spill_bases().empty())
         return;
@@ -151,20 +197,7 @@ void find_spill_bases(PyObject* globals) {
         throw rt::Error{};
     if (spill_bases().empty() || spill_bases().front() != text)
         spill_bases().push_back(text);
-}
-
-void remove_spill_directories(const std::string& name) {
-    for (const std::string& base : spill_bases()) {
-        std::string dir = base + "/" + name;
-        if (DIR* d = opendir(dir.c_str())) {
-            while (dirent* entry = readdir(d)) {
-                if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-                    unlinkat(dirfd(d), entry->d_name, 0);
-            }
-            closedir(d);
-            rmdir(dir.c_str());
-        }
-    }
+    remove_orphaned_spill_directories();
 }
 
 void forget(std::unordered_map<PyObject*, Batch>::iterator entry) {
@@ -982,7 +1015,8 @@ Ref Pcall_join(FunctionObject& fn, const Bound& a) {
     // failure or ended without reporting at all.
     Ref ordered = check(PySequence_List(results));
     check(PyList_Sort(ordered));
-    Ref failed_index, failed_status, failed_result;
+    Ref failed_index, failed_result;
+    bool step_terminated = false;
     const Py_ssize_t count = PyList_GET_SIZE(ordered.get());  // a local list nobody else can reach
     for (Py_ssize_t i = 0; i < count; ++i) {
         Ref message = Ref::borrow(PyList_GET_ITEM(ordered.get(), i));
@@ -991,17 +1025,16 @@ Ref Pcall_join(FunctionObject& fn, const Bound& a) {
         if (PyLong_CheckExact(part[0].get()))
             check(PySet_Add(delivered, part[0]));
         Ref terminated = rt::new_int(kStepTerminated);
-        if (check(PyObject_RichCompareBool(part[1], terminated, Py_EQ)) || !rt::truthy(part[1])) {
+        step_terminated = check(PyObject_RichCompareBool(part[1], terminated, Py_EQ)) != 0;
+        if (step_terminated || !rt::truthy(part[1])) {
             failed_index = part[0];
-            failed_status = part[1];
             failed_result = part[2];
             break;
         }
     }
     raise_missing_child(fn, self, delivered, failed_index);
     if (failed_index) {
-        Ref terminated = rt::new_int(kStepTerminated);
-        if (check(PyObject_RichCompareBool(failed_status, terminated, Py_EQ))) {
+        if (step_terminated) {
             Ref signal = rt::import_from(fn.globals, "tavrix.vetrun.signals", "VetrunStepFailedSignal");
             rt::raise_object(call(signal, failed_result));
         }
