@@ -86,7 +86,8 @@ def chart(path, results, batch_data):
             continue
         series = {}
         for peer, label in PEERS.items():
-            points = [(n, batch_data[(target, n)][peer]["wall"]) for n in sizes if "wall" in batch_data[(target, n)][peer]]
+            rows = [(n, batch_data[(target, n)][peer]) for n in sizes]
+            points = [(n, r["wall"]) for n, r in rows if "wall" in r]
             series[label] = ([x for x, _ in points], [y for _, y in points], peer == "pcall")
         lines(ax, sizes, series, title, "seconds")
     sweep = batch_data.get("sweep")

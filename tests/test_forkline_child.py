@@ -238,8 +238,9 @@ class StackRecorder:
 
     def stack(self):
         self.calls += 1
-        self.records = [(record.filename, record.code_context) for record in inspect.stack()]
-        return inspect.stack()
+        records = inspect.stack()
+        self.records = [(record.filename, record.code_context) for record in records]
+        return records
 
 
 def searched(recorder, steps):
@@ -256,7 +257,8 @@ def test_each_child_searches_its_own_stack_once(monkeypatch, filename):
     recorder = StackRecorder()
     monkeypatch.setattr(forkline, "inspect", recorder)
     steps = Steps()
-    start = "Owner({'steps': steps}).call(lambda: forkline.Pcall.pcall(searched, cargs=(recorder, steps), iargs=[(), ()]))"
+    start = ("Owner({'steps': steps}).call("
+             "lambda: forkline.Pcall.pcall(searched, cargs=(recorder, steps), iargs=[(), ()]))")
     scope = dict(globals(), recorder=recorder, steps=steps)
     results = eval(compile(start, filename or __file__, "eval"), scope)
     assert [(calls, offset) for _, calls, offset, _ in results] == [(1, 1000), (1, 2000)]

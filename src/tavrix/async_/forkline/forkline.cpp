@@ -507,10 +507,12 @@ void warm_child_caches(PyObject* globals) {
         // make inspect scan the loaded modules.
         for (const char* name : {"process", "context", "popen_fork"})
             warm_guarded([&] { warmer.module_file(name); });
-        Ref frame = Ref::borrow(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
+        // Then the chain of frames that every child inherits, innermost first.
+        auto as_object = [](PyFrameObject* f) { return reinterpret_cast<PyObject*>(f); };
+        Ref frame = Ref::borrow(as_object(PyEval_GetFrame()));
         while (frame) {
             warm_guarded([&] { warmer.frame_file(frame); });
-            frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(frame.get()))));
+            frame = Ref::steal(as_object(PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(frame.get()))));
         }
         warmer.done();
     });
