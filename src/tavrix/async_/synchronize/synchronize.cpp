@@ -90,15 +90,16 @@ InstanceOnly g_lock_attr_memo, g_acquire_memo, g_release_memo;
 
 // obj.<name> (PyObject_GetAttr) for an interned string name.
 //
-// The read of `__lock__` and of the lock's methods is the whole cost of
-// Lockable.acquire and release beyond the lock's own work, and most of it is
-// the search of the object's class and its bases for a descriptor that the
-// class does not have. The interpreter keeps the result of that search
-// against the class's version tag, which changes whenever the class or a
-// base is changed; `memo` keeps it the same way, for one class, so that the
-// read is the instance dict's entry alone, as long as the tag is unchanged.
-// The attribute itself is read afresh every time. (CPython 3.10; later
-// versions lay out instance attributes in ways that this does not reach.)
+// The reads of `__lock__` and of the lock's methods are most of what a
+// locked call or Lockable.acquire/release costs beyond the lock's own work,
+// and much of each read is the search of the object's class and its bases
+// for a descriptor that the class does not have. The interpreter keeps the
+// result of that search against the class's version tag, which changes
+// whenever the class or a base is changed; `memo` keeps it the same way, for
+// one class, so that the read is the instance dict's entry alone while the
+// tag is unchanged. The attribute itself is read afresh every time.
+// (CPython 3.10; later versions lay out instance attributes in ways that
+// this does not reach, and take the generic read.)
 inline PyObject* attribute(PyObject* obj, PyObject* name, InstanceOnly& memo) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
     if (type->tp_getattro != PyObject_GenericGetAttr)
