@@ -105,7 +105,7 @@ def locked_call(rounds):
     table = Table(
         "Locked method call",
         ["variant", "ns/call", "vs by hand", "vs pure-Python decorator"],
-        "Median per call of a method returning its argument, net of the timing loop. "
+        "Fastest round per call of a method returning its argument, net of the timing loop. "
         "The first four rows and the by-hand and pure-Python rows use the fork-context RLock; "
         "wrapt and the with block use a threading.RLock, which excludes no other process.",
     )

@@ -1,7 +1,7 @@
 """Runs every benchmark scenario, prints its table and the targets, and writes
 bench/results/RESULTS.md, results.json and results.png.
 
-    python bench/run.py [--quick] [--only lock,build,batch,faults]
+    python bench/run.py [--quick] [--only lock,build,batch,sweep,faults]
 """
 
 import argparse
@@ -44,7 +44,7 @@ def chart(path, results, batch_data):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, axes = plt.subplots(2, 2, figsize=(13, 9))
+    fig, axes = plt.subplots(3, 2, figsize=(13, 13))
     fig.suptitle("tavrix.async_ against its peers (lower is better)")
 
     def bars(ax, ns, title, unit):
@@ -56,6 +56,18 @@ def chart(path, results, batch_data):
         ax.set_xlabel(unit)
         ax.tick_params(axis="y", labelsize=8)
 
+    def lines(ax, sizes, series, title, unit):
+        for label, (xs, ys, bold) in series.items():
+            ax.plot(xs, ys, marker="o", label=label, linewidth=2.5 if bold else 1.2)
+        ax.set_xscale("log", base=2)
+        ax.set_xticks(sizes)
+        ax.set_xticklabels([str(n) for n in sizes])
+        ax.set_xlabel("children per batch (N)")
+        ax.set_ylabel(unit)
+        ax.set_title(title)
+        ax.legend(fontsize=8)
+        ax.grid(alpha=0.3)
+
     if "Locked method call" in results:
         bars(axes[0][0], results["Locked method call"], "Locked method call", "ns per call")
     else:
@@ -64,30 +76,32 @@ def chart(path, results, batch_data):
         bars(axes[0][1], results["Lockable.acquire/release"], "acquire + release", "ns per pair")
     else:
         axes[0][1].axis("off")
-    from bench_batch import PEERS
+    from bench_batch import PEERS, SWEEP
 
-    for ax, target, key, title in ((axes[1][0], "noop", "wall", "Batch wall time, no-op target"),
-                                   (axes[1][1], "sleep", "wall", "Batch wall time, 0.5 s sleeping target")):
-        if not batch_data:
+    for ax, target, title in ((axes[1][0], "noop", "Batch wall time, no-op target"),
+                              (axes[1][1], "sleep", "Batch wall time, 0.5 s sleeping target")):
+        sizes = sorted(key[1] for key in batch_data if isinstance(key, tuple) and key[0] == target)
+        if not sizes:
             ax.axis("off")
             continue
-        sizes = sorted(n for (t, n) in batch_data if t == target)
+        series = {}
         for peer, label in PEERS.items():
-            xs, ys = [], []
-            for n in sizes:
-                r = batch_data[(target, n)][peer]
-                if key in r:
-                    xs.append(n)
-                    ys.append(r[key])
-            ax.plot(xs, ys, marker="o", label=label, linewidth=2.5 if peer == "pcall" else 1.2)
-        ax.set_xscale("log", base=2)
-        ax.set_xticks(sizes)
-        ax.set_xticklabels([str(n) for n in sizes])
-        ax.set_xlabel("children per batch (N)")
-        ax.set_ylabel("seconds")
-        ax.set_title(title)
-        ax.legend(fontsize=8)
-        ax.grid(alpha=0.3)
+            rows = [(n, batch_data[(target, n)][peer]) for n in sizes]
+            points = [(n, r["wall"]) for n, r in rows if "wall" in r]
+            series[label] = ([x for x, _ in points], [y for _, y in points], peer == "pcall")
+        lines(ax, sizes, series, title, "seconds")
+    sweep = batch_data.get("sweep")
+    for ax, key, title in ((axes[2][0], "beyond", "Per child beyond the poll, no-op target"),
+                           (axes[2][1], "cpu", "CPU per child (parent and children), no-op target")):
+        if not sweep:
+            ax.axis("off")
+            continue
+        sizes = sorted(sweep)
+        series = {}
+        for variant, label in SWEEP.items():
+            points = [(n, sweep[n][variant][key] / n * 1e3) for n in sizes if key in sweep[n][variant]]
+            series[label] = ([x for x, _ in points], [y for _, y in points], variant.startswith("pcall"))
+        lines(ax, sizes, series, title, "ms per child")
     fig.tight_layout()
     fig.savefig(path, dpi=90)
 
@@ -95,7 +109,7 @@ def chart(path, results, batch_data):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true", help="fewer repetitions (a smoke run)")
-    parser.add_argument("--only", default="lock,build,batch,faults")
+    parser.add_argument("--only", default="lock,build,batch,sweep,faults")
     opts = parser.parse_args()
     only = set(opts.only.split(","))
     out_dir = os.path.join(HERE, "results")
@@ -122,10 +136,10 @@ def main():
         import bench_build
 
         take(bench_build.run(opts.quick))
-    if "batch" in only:
+    if "batch" in only or "sweep" in only:
         import bench_batch
 
-        entries, batch_data = bench_batch.run(opts.quick)
+        entries, batch_data = bench_batch.run(opts.quick, batch="batch" in only, sweep="sweep" in only)
         take(entries)
 
     if "faults" in only:

@@ -1,8 +1,10 @@
 """The worker process: result messages, error log, job record and step lookup."""
 
 import functools
+import inspect
 import json
 import logging
+import os
 import sys
 import types
 
@@ -225,3 +227,72 @@ def test_failure_before_target_sends_nothing(monkeypatch, tmp_path, index, found
         monkeypatch.setitem(sys.modules, "tavrix.vetrun.steps", None)
     child, messages = Owner({"steps": found}).call(lambda: run_child(marker.touch, index=index))
     assert (messages, child.exitcode, marker.exists()) == ([], 1, False)
+
+
+class StackRecorder:
+    """Stands in for the module attribute `inspect`: counts the stack searches
+    made in this process and keeps what the real inspect.stack() found."""
+
+    def __init__(self):
+        self.calls, self.records = 0, []
+
+    def stack(self):
+        self.calls += 1
+        records = inspect.stack()
+        self.records = [(record.filename, record.code_context) for record in records]
+        return records
+
+
+def searched(recorder, steps):
+    """A child's report: how many searches it made, the offset that its
+    search gave the caller's step, and the frames it saw."""
+    return os.getpid(), recorder.calls, steps.offset, recorder.records
+
+
+@pytest.mark.parametrize("filename", [None, "<string>", os.path.join(os.sep, "no-such-dir", "cell.py")])
+def test_each_child_searches_its_own_stack_once(monkeypatch, filename):
+    # Started from a source file, from code run from a string, and from code
+    # whose file does not exist: the parent warms the caches, never through
+    # the module attribute, and every child still searches once, in itself.
+    recorder = StackRecorder()
+    monkeypatch.setattr(forkline, "inspect", recorder)
+    steps = Steps()
+    start = ("Owner({'steps': steps}).call("
+             "lambda: forkline.Pcall.pcall(searched, cargs=(recorder, steps), iargs=[(), ()]))")
+    scope = dict(globals(), recorder=recorder, steps=steps)
+    results = eval(compile(start, filename or __file__, "eval"), scope)
+    assert [(calls, offset) for _, calls, offset, _ in results] == [(1, 1000), (1, 2000)]
+    assert recorder.calls == 0 and os.getpid() not in [pid for pid, *_ in results]
+    files = [name for name, _ in results[0][3]]
+    assert (filename or __file__) in files and steps.offset == 0
+    if filename is not None:  # the parent's inspect answers as it did before: no module owns it
+        assert inspect.getmodule(sys._getframe(), filename) is None
+
+
+def test_child_reads_edited_source_and_modules_loaded_later(monkeypatch, tmp_path):
+    recorder = StackRecorder()
+    monkeypatch.setattr(forkline, "inspect", recorder)
+    source = tmp_path / "launcher_of_batches.py"
+    steps = Steps()
+
+    def launch(mark):
+        source.write_text(f"def launch(run):\n    return run()  # {mark}\n")
+        os.utime(source, (0, len(mark)))  # a new size and time, whatever the clock's resolution
+        scope = {}
+        exec(compile(source.read_text(), str(source), "exec"), scope)
+        run = functools.partial(forkline.Pcall.pcall, searched, cargs=(recorder, steps))
+        [(_, calls, _, records)] = Owner({"steps": steps}).call(lambda: scope["launch"](run))
+        return calls, [context for name, context in records if name == str(source)]
+
+    # Each child checks the cached lines against the file, as inspect does.
+    assert launch("first") == (1, [["    return run()  # first\n"]])
+    assert launch("second, longer") == (1, [["    return run()  # second, longer\n"]])
+    # A name recorded as owned by no module is looked up again once modules change.
+    code = "forkline.Pcall.pcall(searched, cargs=(recorder, steps)), inspect.getmodule(sys._getframe(), '<string>')"
+    scope = dict(globals(), recorder=recorder, steps=steps)
+    owner = types.ModuleType("owner_of_string_code")
+    owner.__file__ = "<string>"
+    for expected in (None, owner):
+        [(_, calls, _, _)], found = eval(compile(code, "<string>", "eval"), scope)
+        assert (calls, found) == (1, expected)
+        monkeypatch.setitem(sys.modules, owner.__name__, owner)

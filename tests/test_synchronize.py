@@ -237,6 +237,52 @@ def test_lockable():
     assert Forgetful().generic() is not None
 
 
+class InstanceMethodsLock:
+    """Keeps acquire and release as instance attributes, as the fork context's locks do."""
+
+    def __init__(self, log, name):
+        self.acquire = lambda *args, **kwargs: log.append((name, "acquire")) or True
+        self.release = lambda: log.append((name, "release"))
+
+
+@pytest.mark.parametrize("changed", ["owner class", "lock class"])
+def test_lock_and_its_methods_read_afresh_after_a_class_changes(changed):
+    # The reads behind acquire, release and the wrappers may skip the class
+    # search while a class is unchanged; a class given a descriptor later is
+    # searched again, and an instance attribute is always read anew.
+    log = []
+
+    class Owner(sync.Lockable):
+        @sync.Lockable.locked
+        def work(self):
+            return "done"
+
+    class Lock(InstanceMethodsLock):
+        pass
+
+    obj = Owner(lock=lambda: Lock(log, "first"))
+
+    def round_trip():
+        return obj.acquire(), obj.release(), obj.work(), sync.locked(Owner.work.__wrapped__)(obj)
+
+    for _ in range(3):
+        assert round_trip() == (True, None, "done", "done")
+    obj.__lock__ = Lock(log, "second")
+    if changed == "owner class":
+        Owner.__lock__ = property(lambda self: InstanceMethodsLock(log, "class"))
+    else:
+        Lock.acquire = property(lambda self: lambda **kwargs: log.append(("class", "acquire")) or True)
+        Lock.release = property(lambda self: lambda: log.append(("class", "release")))
+    for expected in ("class", "second"):
+        log.clear()
+        round_trip()
+        assert {name for name, _ in log} == {expected} and len(log) == 6
+        if expected == "class" and changed == "owner class":
+            del Owner.__lock__
+        elif expected == "class":
+            del Lock.acquire, Lock.release
+
+
 def test_lockable_acquire_and_release_across_threads():
     obj, took = Base(), threading.Event()
     assert obj.acquire() is True

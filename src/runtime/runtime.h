@@ -172,32 +172,6 @@ inline void setattr(PyObject* obj, PyObject* name, PyObject* value) {
 }
 inline void delattr(PyObject* obj, PyObject* name) { check(PyObject_SetAttr(obj, name, nullptr)); }
 
-// What the interpreter does for `obj.name(...)`: 1 with `*method` the plain
-// function found on the type, to be called with `obj` as its first argument
-// (no bound method is made); 0 with `*method` the attribute as read
-// (obj.name), or null with the error set.
-inline int get_method(PyObject* obj, PyObject* name, PyObject** method) noexcept {
-#if PY_VERSION_HEX < 0x030D0000
-    // The interpreter's own lookup while it is exported (up to 3.12).
-    return _PyObject_GetMethod(obj, name, method);
-#else
-    // The same lookup for objects without an instance dict, where nothing can
-    // shadow the type's method; anything else reads the attribute. The type's
-    // method cache has no public entry point, hence _PyType_Lookup.
-    PyTypeObject* type = Py_TYPE(obj);
-    if (type->tp_getattro == PyObject_GenericGetAttr && type->tp_dictoffset == 0 &&
-        !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) {
-        PyObject* descr = _PyType_Lookup(type, name);
-        if (descr != nullptr && PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-            *method = Py_NewRef(descr);
-            return 1;
-        }
-    }
-    *method = PyObject_GetAttr(obj, name);
-    return 0;
-#endif
-}
-
 inline bool truthy(PyObject* obj) { return check(PyObject_IsTrue(obj)) != 0; }
 inline bool isinstance(PyObject* obj, PyObject* cls) { return check(PyObject_IsInstance(obj, cls)) != 0; }
 inline Ref str(PyObject* obj) { return check(PyObject_Str(obj)); }

@@ -7,6 +7,8 @@
 #include "function.h"
 #include "runtime.h"
 
+#include <frameobject.h>  // PyFrame_GetBack (3.10 declares it here)
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -68,6 +70,9 @@ Name s_reader{"_reader"}, s_writer{"_writer"}, s_fileno{"fileno"}, s_poll{"poll"
     s_close{"close"}, s_register{"register"}, s_gettempdir{"gettempdir"}, s_reducer{"reducer"},
     s_ForkingPickler{"ForkingPickler"}, s_dumps{"dumps"}, s_exc{"exc"}, s_module_attr{"__module__"},
     s_qualname_attr{"__qualname__"}, s_Signals{"Signals"}, s_name_attr_plain{"name"};
+Name s_getframeinfo{"getframeinfo"}, s_getmodule{"getmodule"}, s_modulesbyfile{"modulesbyfile"},
+    s_getlines{"getlines"}, s_checkcache{"checkcache"}, s_cache{"cache"}, s_co_filename{"co_filename"},
+    s_file{"__file__"}, s_findsource{"findsource"};
 
 rt::KwNames kw_worker{&s_index, &s_queue, &s_target_attr_pub, &s_args_key, &s_kwargs_key};
 rt::KwNames kw_module{&s_module};
@@ -864,6 +869,203 @@ const rt::FunctionDef Pcall_pids_def{"pids", "Pcall.pids",
                                      "have been started (None for a child not started yet).",
                                      self_only, Pcall_pids};
 
+// --- the caches that the children inherit (part of start) ---
+
+// Each child's step search (_get_steps) calls inspect.stack(), which reads,
+// for every frame of the chain that the child inherits, the frame's source
+// file through linecache and the module of that file through inspect's
+// tables. Cold, that is most of a child's start-up: the tables are built from
+// every loaded module, resolving each path, and every file is read again.
+// Warmed once in the parent, just before the fork, they reach every child
+// through it.
+//
+// The parent warms them with the standard library's own functions, so that
+// they hold exactly what the children's search looks up: `inspect` and
+// `linecache` here are the standard-library modules themselves, never the
+// module attribute `inspect` that the children call, and nothing of the test
+// harness is imported.
+//
+// Each file costs the parent its warm-up once per process. A file warmed
+// before is only checked against the disk (linecache.checkcache, one stat),
+// so an edited source is read again; each child still checks it too, as
+// inspect.stack() does.
+//
+// A file that no loaded module owns, and that does not exist on disk (code
+// run from a string, typed at the prompt, a notebook cell), makes every
+// inspect.getmodule() call for its frames scan all of sys.modules, three
+// times per frame in the child whatever the parent warmed. For such a file
+// the parent records in inspect's table, after a scan that found no module,
+// that none owns it: an entry mapping its name to None, which the table's
+// reader, sys.modules.get(), answers with None as the scan would. Once the
+// loaded modules change, the records are dropped and made again after a new
+// scan, so a module loaded later under such a name is found again.
+struct ChildCaches {
+    PyObject* warmed = nullptr;   // set: file names warmed in this process
+    PyObject* unowned = nullptr;  // set: file names recorded as owned by no module
+    Py_ssize_t modules = -1;      // len(sys.modules) when `unowned` was last checked
+};
+
+// Kept for the life of the process, like inspect's own tables (and never
+// freed: static destructors run after the interpreter is gone).
+ChildCaches& child_caches() {
+    static ChildCaches caches;
+    if (caches.warmed == nullptr)
+        caches.warmed = check(PySet_New(nullptr)).release();
+    if (caches.unowned == nullptr)
+        caches.unowned = check(PySet_New(nullptr)).release();
+    return caches;
+}
+
+// os.path.exists(name), without running Python code: false for a name that
+// cannot name a file.
+bool exists_on_disk(PyObject* name) {
+    PyObject* encoded = PyUnicode_EncodeFSDefault(name);
+    if (encoded == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref bytes = Ref::steal(encoded);
+    const char* path = PyBytes_AS_STRING(bytes.get());
+    struct stat info;
+    return std::strlen(path) == static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())) && ::stat(path, &info) == 0;
+}
+
+bool contains(PyObject* container, PyObject* key) { return check(PySequence_Contains(container, key)) != 0; }
+bool in_set(PyObject* set, PyObject* key) { return check(PySet_Contains(set, key)) != 0; }
+
+// Runs `warm`, and drops the failure of an Exception: warming is an
+// optimisation, and a child's own search meets the same conditions and
+// deals with them as it always has. Anything else (KeyboardInterrupt)
+// propagates.
+template <class F>
+void warm_guarded(F&& warm) {
+    try {
+        warm();
+    } catch (const rt::Error&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception))
+            throw;
+        PyErr_Clear();
+    }
+}
+
+class CacheWarmer {
+public:
+    explicit CacheWarmer(PyObject* globals)
+        : globals_(globals),
+          caches_(child_caches()),
+          inspect_(rt::import_module(globals, "inspect")),
+          linecache_(rt::import_module(globals, "linecache")),
+          table_(getattr(inspect_, s_modulesbyfile)),
+          table_is_dict_(PyDict_CheckExact(table_.get())),
+          lines_(getattr(linecache_, s_cache)),
+          seen_(check(PySet_New(nullptr))) {}
+
+    // Drops the records of unowned files once the loaded modules changed.
+    void forget_stale_records() {
+        Py_ssize_t modules = loaded_modules();
+        if (modules == caches_.modules || !table_is_dict_)
+            return;
+        Ref names = check(PySequence_List(caches_.unowned));
+        rt::for_each(names, [&](PyObject* name) {
+            Ref owner = Ref::borrow(PyDict_GetItemWithError(table_, name));
+            if (owner.get() == Py_None)
+                check(PyDict_DelItem(table_, name));
+            else if (PyErr_Occurred())
+                throw rt::Error{};
+            check(PySet_Discard(caches_.warmed, name));
+        });
+        check(PySet_Clear(caches_.unowned));
+        caches_.modules = -1;
+    }
+
+    // The source file of a module that runs in the child below its run():
+    // the fork machinery, whose frames no parent frame shows. A code object
+    // of that file stands in for them: inspect.findsource() then takes the
+    // steps it takes for each frame (module lookup, lines, its pattern).
+    void module_file(const char* module_name) {
+        Ref module = rt::import_from(globals_, "multiprocessing", module_name);
+        Ref name = rt::getattr_optional(module, s_file);
+        if (!name || !first_time(name))
+            return;
+        const char* path = PyUnicode_AsUTF8(name);
+        if (path == nullptr)
+            throw rt::Error{};
+        Ref code = check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(path, "<module>", 1)));
+        call_method(inspect_, s_findsource, code);
+        check(PySet_Add(caches_.warmed, name));
+    }
+
+    // The file of one frame of the chain that the children inherit.
+    void frame_file(PyObject* frame) {
+        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame))));
+        Ref name = getattr(code, s_co_filename);
+        if (!first_time(name))
+            return;
+        if (!exists_on_disk(name)) {
+            Ref owner = call_method(inspect_, s_getmodule, frame, name);
+            if (table_is_dict_ && owner.get() == Py_None && !contains(table_, name)) {
+                check(PyDict_SetItem(table_, name, Py_None));
+                check(PySet_Add(caches_.unowned, name));
+            }
+        }
+        call_method(inspect_, s_getframeinfo, frame);
+        check(PySet_Add(caches_.warmed, name));
+    }
+
+    void done() { caches_.modules = loaded_modules(); }
+
+private:
+    static Py_ssize_t loaded_modules() {
+        Ref modules = Ref::borrow(PySys_GetObject("modules"));
+        if (!modules)
+            return -1;
+        Py_ssize_t n = PyObject_Size(modules);
+        if (n < 0)
+            throw rt::Error{};
+        return n;
+    }
+
+    // True the first time a name comes up in this warm-up, unless it was
+    // warmed before and its lines are still those on disk.
+    bool first_time(PyObject* name) {
+        if (!PyUnicode_Check(name) || in_set(seen_, name))
+            return false;
+        check(PySet_Add(seen_, name));
+        if (!in_set(caches_.warmed, name))
+            return true;
+        if (in_set(caches_.unowned, name))
+            return false;
+        call_method(linecache_, s_checkcache, name);
+        return !contains(lines_, name);
+    }
+
+    PyObject* globals_;
+    ChildCaches& caches_;
+    Ref inspect_, linecache_, table_;
+    bool table_is_dict_;
+    Ref lines_, seen_;
+};
+
+void warm_child_caches(PyObject* globals) {
+    warm_guarded([&] {
+        CacheWarmer warmer(globals);
+        warmer.forget_stale_records();
+        // The fork machinery first (multiprocessing.process, .context and
+        // .popen_fork): its modules are then loaded when the frames' files
+        // make inspect scan the loaded modules.
+        for (const char* name : {"process", "context", "popen_fork"})
+            warm_guarded([&] { warmer.module_file(name); });
+        // Then the chain of frames that every child inherits, innermost first.
+        auto as_object = [](PyFrameObject* f) { return reinterpret_cast<PyObject*>(f); };
+        Ref frame = Ref::borrow(as_object(PyEval_GetFrame()));
+        while (frame) {
+            warm_guarded([&] { warmer.frame_file(frame); });
+            frame = Ref::steal(as_object(PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(frame.get()))));
+        }
+        warmer.done();
+    });
+}
+
 // --- start(self) ---
 
 Ref Pcall_start(FunctionObject& fn, const Bound& a) {
@@ -873,6 +1075,7 @@ Ref Pcall_start(FunctionObject& fn, const Bound& a) {
     Ref consolidate = getattr(getattr(fn.global(s_managed_handlers), s_tasklog), s_consolidate);
     Ref context = call(consolidate);
     rt::with_context(context, [&] {
+        warm_child_caches(fn.globals);
         rt::for_each(getattr(self, s_processes), [](PyObject* child) { call_method(child, s_start); });
     });
     return rt::none();

@@ -67,6 +67,69 @@ PyObject* semlock_method(PyObject* callable, const PyMethodDef*& known, const ch
     return owner;
 }
 
+// How many of the N values (block, timeout, by position) the SemLock's
+// acquire is given: none when they are its own defaults, True and None,
+// which is the same call without its argument conversion.
+template <size_t N>
+Py_ssize_t semlock_acquire_nargs(PyObject* const* values) noexcept {
+    if constexpr (N == 2) {
+        if (values[0] == Py_True && values[1] == Py_None)
+            return 0;
+    }
+    return static_cast<Py_ssize_t>(N);
+}
+
+// A type seen to have no class attribute of one name: for its instances,
+// `obj.<name>` is then the instance dict's entry, and nothing else.
+struct InstanceOnly {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+};
+
+InstanceOnly g_lock_attr_memo, g_acquire_memo, g_release_memo;
+
+// obj.<name> (PyObject_GetAttr) for an interned string name.
+//
+// The reads of `__lock__` and of the lock's methods are most of what a
+// locked call or Lockable.acquire/release costs beyond the lock's own work,
+// and much of each read is the search of the object's class and its bases
+// for a descriptor that the class does not have. The interpreter keeps the
+// result of that search against the class's version tag, which changes
+// whenever the class or a base is changed; `memo` keeps it the same way, for
+// one class, so that the read is the instance dict's entry alone while the
+// tag is unchanged. The attribute itself is read afresh every time.
+// (CPython 3.10; later versions lay out instance attributes in ways that
+// this does not reach, and take the generic read.)
+inline PyObject* attribute(PyObject* obj, PyObject* name, InstanceOnly& memo) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro != PyObject_GenericGetAttr)
+        return PyObject_GetAttr(obj, name);
+#if PY_VERSION_HEX < 0x030B0000
+    if (type == memo.type && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
+        type->tp_version_tag == memo.version && type->tp_dictoffset > 0) {
+        if (PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + type->tp_dictoffset)) {
+            Py_INCREF(dict);
+            PyObject* value = PyDict_GetItemWithError(dict, name);
+            Py_XINCREF(value);
+            Py_DECREF(dict);
+            if (value != nullptr || PyErr_Occurred())
+                return value;
+        }
+        return PyObject_GenericGetAttr(obj, name);  // raises the AttributeError
+    }
+    // The class is searched after the read, which may have run Python code
+    // (a key's __eq__): the tag read with it is the one the search saw.
+    PyObject* value = PyObject_GenericGetAttr(obj, name);
+    if (value != nullptr && _PyType_Lookup(type, name) == nullptr &&
+        PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
+        memo = {type, type->tp_version_tag};
+    return value;
+#else
+    (void)memo;
+    return PyObject_GenericGetAttr(obj, name);
+#endif
+}
+
 PyObject* guarded_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     if (rt::enter_recursive_call(" while calling a Python object"))
         return nullptr;
@@ -75,25 +138,26 @@ PyObject* guarded_vectorcall(PyObject* callable, PyObject* const* args, size_t n
     return result;
 }
 
-// lock.acquire(**dict(zip(kwnames, values))), the method looked up as a
-// method call looks it up (no bound method is made for a function of the
-// lock's class). `argv[0]` is free scratch space, `argv[1]` is the lock and
-// the N values follow. A new reference, or null with the error set.
+// lock.acquire(**dict(zip(kwnames, values))). `argv[0]` is free scratch
+// space, `argv[1]` is the lock and the N values follow. A new reference, or
+// null with the error set.
+//
+// The method is read as the attribute it is (what `lock.acquire` reads): for
+// the fork context's locks an instance attribute, returned as it is stored,
+// so no bound method is made, and the lookup takes the same path as the read
+// of `__lock__` before it.
 template <size_t N>
 PyObject* lock_acquire(PyObject* (&argv)[N + 2], PyObject* kwnames) noexcept {
-    PyObject* method = nullptr;
-    const bool unbound = rt::get_method(argv[1], s_acquire, &method) == 1;
+    PyObject* method = attribute(argv[1], s_acquire, g_acquire_memo);
     if (method == nullptr)
         return nullptr;
     PyObject* result;
-    const size_t npos = N - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
-    if (unbound) {
-        result = guarded_vectorcall(method, argv + 1, 1 + npos, kwnames);
-    } else if (PyObject* semlock = semlock_method(method, g_semlock_acquire, "acquire", METH_FASTCALL | METH_KEYWORDS)) {
+    if (PyObject* semlock = semlock_method(method, g_semlock_acquire, "acquire", METH_FASTCALL | METH_KEYWORDS)) {
         auto entry = reinterpret_cast<_PyCFunctionFastWithKeywords>(
             reinterpret_cast<void (*)()>(g_semlock_acquire->ml_meth));
-        result = entry(semlock, argv + 2, static_cast<Py_ssize_t>(N), nullptr);
+        result = entry(semlock, argv + 2, semlock_acquire_nargs<N>(argv + 2), nullptr);
     } else {
+        const size_t npos = N - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
         result = guarded_vectorcall(method, argv + 2, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
     }
     Py_DECREF(method);
@@ -102,27 +166,23 @@ PyObject* lock_acquire(PyObject* (&argv)[N + 2], PyObject* kwnames) noexcept {
 
 // lock.<name>() with no arguments: a new reference, or null with the error set.
 PyObject* lock_call(PyObject* lock, PyObject* name) noexcept {
-    PyObject* method = nullptr;
-    const bool unbound = rt::get_method(lock, name, &method) == 1;
+    PyObject* method = attribute(lock, name, name == s_release.get() ? g_release_memo : g_acquire_memo);
     if (method == nullptr)
         return nullptr;
     PyObject* result;
-    PyObject* argv[] = {nullptr, lock};
     PyObject* semlock;
-    if (unbound)
-        result = guarded_vectorcall(method, argv + 1, 1, nullptr);
-    else if (name == s_release.get() &&
-             (semlock = semlock_method(method, g_semlock_release, "release", METH_NOARGS)) != nullptr)
+    if (name == s_release.get() &&
+        (semlock = semlock_method(method, g_semlock_release, "release", METH_NOARGS)) != nullptr)
         result = g_semlock_release->ml_meth(semlock, nullptr);
     else
-        result = guarded_vectorcall(method, argv + 2, PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        result = guarded_vectorcall(method, nullptr, 0, nullptr);
     Py_DECREF(method);
     return result;
 }
 
 // self.__lock__.<name>(): a new reference, or null with the error set.
 PyObject* own_lock_call(PyObject* self, PyObject* name) noexcept {
-    PyObject* lock = PyObject_GetAttr(self, s_lock_attr);
+    PyObject* lock = attribute(self, s_lock_attr, g_lock_attr_memo);
     if (lock == nullptr)
         return nullptr;
     PyObject* result = lock_call(lock, name);
@@ -133,7 +193,7 @@ PyObject* own_lock_call(PyObject* self, PyObject* name) noexcept {
 // self.__lock__.acquire(<kwnames>=values...).
 template <class... A>
 PyObject* own_lock_acquire(PyObject* self, PyObject* kwnames, A... values) noexcept {
-    PyObject* lock = PyObject_GetAttr(self, s_lock_attr);
+    PyObject* lock = attribute(self, s_lock_attr, g_lock_attr_memo);
     if (lock == nullptr)
         return nullptr;
     PyObject* argv[] = {nullptr, lock, values...};
