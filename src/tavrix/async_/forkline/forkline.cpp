@@ -524,7 +524,22 @@ Ref failure_message(FunctionObject& fn, PyObject* message, Ref (*describe)(Funct
     return pickled(fn, replacement);
 }
 
-// Sends the child's one message (step 8 of run()): to a registered batch
+// The bytes of a pickle, held for as long as the object lives.
+struct Bytes {
+    Py_buffer view;
+    const char* data;
+    std::size_t size;
+    explicit Bytes(PyObject* obj) {
+        check(PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE));
+        data = static_cast<const char*>(view.buf);
+        size = static_cast<std::size_t>(view.len);
+    }
+    ~Bytes() { PyBuffer_Release(&view); }
+    Bytes(const Bytes&) = delete;
+    Bytes& operator=(const Bytes&) = delete;
+};
+
+// Sends the child's one message (the last step of run()): to a registered batch
 // through the channel above, to any other queue through its put().
 void send_result(FunctionObject& fn, PyObject* self, PyObject* message, pid_t runner) {
     // A process forked by the target returns through run() too; only the
@@ -552,29 +567,19 @@ void send_result(FunctionObject& fn, PyObject* self, PyObject* message, pid_t ru
     } catch (const rt::Error&) {
         data = failure_message(fn, message, unsendable);
     }
-    Py_buffer view;
-    check(PyObject_GetBuffer(data, &view, PyBUF_SIMPLE));
-    struct Release {
-        Py_buffer* view;
-        ~Release() { PyBuffer_Release(view); }
-    } release{&view};
-    const char* bytes = static_cast<const char*>(view.buf);
-    auto size = static_cast<std::size_t>(view.len);
-
-    if (size + 4 <= kDirectFrame) {
-        write_frame(writer, owner, frame_of(bytes, size));
+    Bytes pickle(data);
+    if (pickle.size + 4 <= kDirectFrame) {
+        write_frame(writer, owner, frame_of(pickle.data, pickle.size));
         return;
     }
     std::string path;
     try {
-        path = spill(name, bytes, size);
+        path = spill(name, pickle.data, pickle.size);
     } catch (const rt::Error&) {
         // Nowhere to put it: report that instead, small enough for the pipe.
         Ref failed = failure_message(fn, message, unsendable);
-        Py_buffer small;
-        check(PyObject_GetBuffer(failed, &small, PyBUF_SIMPLE));
-        std::string frame = frame_of(static_cast<const char*>(small.buf), static_cast<std::size_t>(small.len));
-        PyBuffer_Release(&small);
+        Bytes report(failed);
+        std::string frame = frame_of(report.data, report.size);
         if (frame.size() <= kAtomicFrame)
             write_frame(writer, owner, frame);
         return;
@@ -1246,15 +1251,17 @@ Ref Pcall_join(FunctionObject& fn, const Bound& a) {
 
     Ref sorted_again = check(PySequence_List(results));
     check(PyList_Sort(sorted_again));
+    // Collected in a list: unpacking a message can run its code, which must
+    // never see a tuple with empty slots (gc.get_objects() would show it).
     const Py_ssize_t n = PyList_GET_SIZE(sorted_again.get());
-    Ref values = check(PyTuple_New(n));
+    Ref values = check(PyList_New(0));
     for (Py_ssize_t i = 0; i < n; ++i) {
         Ref message = Ref::borrow(PyList_GET_ITEM(sorted_again.get(), i));
         Ref part[3];
         rt::unpack(message, part, 3);
-        PyTuple_SET_ITEM(values.get(), i, part[2].release());
+        check(PyList_Append(values, part[2]));
     }
-    set(self, s_results, values);
+    set(self, s_results, check(PyList_AsTuple(values)));
     return rt::none();
 }
 
