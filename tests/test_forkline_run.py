@@ -162,7 +162,7 @@ def test_failure_raised_like_a_raise_statement(fake, monkeypatch, status, raised
 def test_process_control_walks_children_in_order(fake, monkeypatch):
     events = fake.events
     batch = fake.make(polls=(1, 0, 1))
-    batch._processes[1].exitcode = 0  # already collected: never signalled
+    batch._processes[1].exitcode = 0  # read by nothing: a double is signalled as the walk says
 
     def kill(pid, sig):
         events.append(("kill", pid, sig))
@@ -173,7 +173,7 @@ def test_process_control_walks_children_in_order(fake, monkeypatch):
     monkeypatch.setattr(forkline, "signal", types.SimpleNamespace(SIGKILL="K"))
     assert batch.kill() is None and batch.terminate() is None
     assert batch.livings == (batch._processes[0], batch._processes[2]) and batch.pids == (100, 101, 102)
-    assert events == [("kill", 100, "K"), ("kill", 102, "K"), ("terminate", 0), ("terminate", 1),
+    assert events == [("kill", 100, "K"), ("kill", 101, "K"), ("kill", 102, "K"), ("terminate", 0), ("terminate", 1),
                       ("terminate", 2), ("alive", 0), ("alive", 1), ("alive", 2)]
     first = batch._processes[0]
     first.terminate = first.is_alive = lambda: 1 / 0
@@ -181,7 +181,7 @@ def test_process_control_walks_children_in_order(fake, monkeypatch):
     for stop, error in ((batch.terminate, ZeroDivisionError), (lambda: batch.livings, ZeroDivisionError),
                         (batch.kill, TypeError)):
         pytest.raises(error, stop)
-    assert events[8:] == [("kill", None, "K")]  # every walk stopped at the first child
+    assert events[9:] == [("kill", None, "K")]  # every walk stopped at the first child
 
 
 def test_pcall_on_subclass():

@@ -10,6 +10,7 @@ asks the children to terminate; it reaps nobody.
 
 import ctypes
 import faulthandler
+import gc
 import glob
 import logging
 import multiprocessing
@@ -281,35 +282,31 @@ def test_forking_target_sends_one_message():
     assert Pcall.pcall(fork_and_return, iargs=[(), ()]) == ("child", "child")
 
 
-def test_spill_files_go_with_the_batch():
-    def spill_dirs():
-        return glob.glob(f"/dev/shm/tavrix-forkline-{os.getpid()}-*")
+def open_descriptors():
+    return len(os.listdir("/proc/self/fd"))
 
-    assert Pcall.pcall(bytes, iargs=[(1 << 20,), (10,)]) == (bytes(1 << 20), bytes(10)) and spill_dirs() == []
+
+def test_a_batch_keeps_nothing_once_it_goes():
+    """Large results leave no file anywhere, and a batch's descriptors go with
+    it: joined, timed out, or dropped unjoined."""
+    Pcall.pcall(abs, iargs=[(1,)])
+    gc.collect()
+    before, shm = open_descriptors(), set(os.listdir("/dev/shm"))
+    assert Pcall.pcall(bytes, iargs=[(1 << 20,), (10,)]) == (bytes(1 << 20), bytes(10))
     batch = Pcall([bytes, time.sleep], timeout=0.5, iargs=[(1 << 20,), (60,)])
     batch.start()
     pytest.raises(TimeoutError, batch.join)
     stop(batch)
-    assert len(spill_dirs()) == 1  # the unread result stays until the batch goes
     del batch
-    assert spill_dirs() == []
     batch = Pcall(bytes, iargs=[(1 << 20,)] * 3)
     batch.start()
     pids = batch.pids
-    del batch  # dropped unjoined: the finished children are the last holders of its queue
+    del batch  # dropped unjoined
     assert all(wait_for_state(pid, {"Z", None}) for pid in pids)
     FORK.active_children()  # multiprocessing reaps them and lets them go
-    assert spill_dirs() == []
-
-
-def test_spill_files_of_a_killed_parent_go_with_the_next_first_batch():
-    gone = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True)
-    orphan = f"/dev/shm/tavrix-forkline-{gone.stdout.strip()}-0123456789abcdef"
-    os.mkdir(orphan, 0o700)
-    with open(f"{orphan}/4242", "wb") as unread:
-        unread.write(b"a result nobody will read")
-    done = run_script("from tavrix.async_.forkline import Pcall; print(Pcall.pcall(abs, iargs=[(-1,)]))")
-    assert done.stdout == "(1,)\n" and not os.path.exists(orphan)
+    gc.collect()
+    assert open_descriptors() == before
+    assert not {name for name in set(os.listdir("/dev/shm")) - shm if "forkline" in name}
 
 
 # ---------------------------------------------------------------------------

@@ -1,31 +1,21 @@
 // tavrix.async_.forkline: run Python callables in parallel, one forked child
-// per instance, with results back in child order.
+// per instance, with results back in child order. This file holds the
+// classes and their methods, and the module's initialisation; the result
+// channel (channel.cpp), the batch records and exit handling (batch.cpp) and
+// the warm-up of the children's caches (caches.cpp) live beside it.
 //
 // Every method reads the module-level names it uses (ChildLabor, time,
 // logger, ...) from the module dict at call time, so a replaced attribute
 // takes effect at the next call.
+#include "batch.h"
+#include "caches.h"
+#include "channel.h"
 #include "function.h"
 #include "runtime.h"
 
-#include <frameobject.h>  // PyFrame_GetBack (3.10 declares it here)
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/random.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <climits>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
-#include <string>
-#include <unordered_map>
+#include <cstddef>
 #include <utility>
 #include <vector>
 
@@ -66,13 +56,7 @@ Name s_init{"__init__"}, s_name{"__name__"}, s_target_attr{"_target"}, s_args_at
     s_format{"format"}, s_p{"p"}, s_extended_msg{"extended_msg"}, s_pid{"pid"}, s_kill{"kill"},
     s_SIGKILL{"SIGKILL"}, s_exitcode{"exitcode"}, s_module{"module"};
 
-Name s_reader{"_reader"}, s_writer{"_writer"}, s_fileno{"fileno"}, s_poll{"poll"}, s_recv_bytes{"recv_bytes"},
-    s_close{"close"}, s_register{"register"}, s_gettempdir{"gettempdir"}, s_reducer{"reducer"},
-    s_ForkingPickler{"ForkingPickler"}, s_dumps{"dumps"}, s_exc{"exc"}, s_module_attr{"__module__"},
-    s_qualname_attr{"__qualname__"}, s_Signals{"Signals"}, s_name_attr_plain{"name"};
-Name s_getframeinfo{"getframeinfo"}, s_getmodule{"getmodule"}, s_modulesbyfile{"modulesbyfile"},
-    s_getlines{"getlines"}, s_checkcache{"checkcache"}, s_cache{"cache"}, s_co_filename{"co_filename"},
-    s_file{"__file__"}, s_findsource{"findsource"};
+Name s_Signals{"Signals"}, s_name_attr_plain{"name"};
 
 rt::KwNames kw_worker{&s_index, &s_queue, &s_target_attr_pub, &s_args_key, &s_kwargs_key};
 rt::KwNames kw_module{&s_module};
@@ -84,512 +68,6 @@ constexpr long kStepTerminated = 2;
 
 // self.<name> = value, for the attribute tables below.
 inline void set(PyObject* obj, PyObject* name, PyObject* value) { setattr(obj, name, value); }
-
-// ===========================================================================
-// The result channel
-// ===========================================================================
-//
-// Every child of a batch sends one message over the batch's SimpleQueue, and
-// nothing that a child does may leave the parent waiting forever. So a child
-// pickles its message itself, and the pipe only ever carries frames that one
-// write(2) delivers whole (at most PIPE_BUF bytes, which the kernel writes
-// atomically or not at all):
-//
-// - a message that pickles to at most kDirectFrame bytes goes into the pipe
-//   as it is;
-// - a larger one goes to a spill file of the batch (on /dev/shm when it can
-//   be used, else in the temporary directory), and the pipe carries a small
-//   reference that unpickles into the message itself: the parent's get()
-//   opens the file, unlinks it and loads the message from it, so a result is
-//   held once, never as a pickle and an object side by side for long.
-//
-// A child killed at any moment therefore leaves either a whole frame or none,
-// and at worst an unreferenced spill file; the parent's get() never waits for
-// the rest of a frame. The children write without the queue's write lock (a
-// child killed while holding it would block every sibling for good) and
-// through a non-blocking descriptor of their own, waiting for room in steps,
-// so that a child whose parent has died, or whose queue has lost its reader,
-// gives up instead of waiting forever.
-//
-// The parent records each started batch here, keyed by its queue: the spill
-// directory's name, the queue's write end, and which children have delivered.
-// The spill directories go when join() has reaped the batch, when the queue is
-// freed, and at interpreter exit, where a batch never joined is first drained
-// until its children have ended: none of them then waits on a full pipe while
-// the interpreter waits for it.
-
-constexpr std::size_t kDirectFrame = 1024;        // a larger message is spilled
-constexpr std::size_t kAtomicFrame = PIPE_BUF;    // never write more at once
-constexpr int kPipeSize = 256 << 10;              // room for a few hundred frames unread
-constexpr int kSendStepMs = 250;                  // a blocked sender looks around this often
-
-struct Batch {
-    pid_t owner = 0;          // the process that started the batch
-    int writer = -1;          // the queue's write end
-    std::string name;         // the spill directory's name
-    PyObject* queue_ref = nullptr;  // weak reference to the queue (owned)
-    PyObject* batch_ref = nullptr;  // weak reference to the Pcall, or null (owned)
-    PyObject* delivered = nullptr;  // set of the indexes join() has read (owned)
-};
-
-// Never destroyed: the entries hold Python references, which must not be
-// released after the interpreter has gone.
-std::unordered_map<PyObject*, Batch>& batches() {
-    static auto* table = new std::unordered_map<PyObject*, Batch>();
-    return *table;
-}
-
-// Where spill directories go, best first: shared memory, then the temporary
-// directory of the tempfile module.
-std::vector<std::string>& spill_bases() {
-    static auto* bases = new std::vector<std::string>();
-    return *bases;
-}
-
-void remove_directory(const std::string& dir) {
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* entry = readdir(d)) {
-            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-                unlinkat(dirfd(d), entry->d_name, 0);
-        }
-        closedir(d);
-        rmdir(dir.c_str());
-    }
-}
-
-void remove_spill_directories(const std::string& name) {
-    for (const std::string& base : spill_bases())
-        remove_directory(base + "/" + name);
-}
-
-// Spill directories of ours whose owner has gone without cleaning up (killed
-// outright, so that neither join() nor the exit handler ran) would hold their
-// unread results in memory until reboot; the first batch of each process
-// removes them.
-void remove_orphaned_spill_directories() {
-    static const char kPrefix[] = "tavrix-forkline-";
-    for (const std::string& base : spill_bases()) {
-        DIR* d = opendir(base.c_str());
-        if (d == nullptr)
-            continue;
-        std::vector<std::string> orphans;
-        while (dirent* entry = readdir(d)) {
-            if (std::strncmp(entry->d_name, kPrefix, sizeof kPrefix - 1) != 0)
-                continue;
-            long owner = std::strtol(entry->d_name + sizeof kPrefix - 1, nullptr, 10);
-            struct stat st;
-            if (owner <= 0 || fstatat(dirfd(d), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-                !S_ISDIR(st.st_mode) || st.st_uid != geteuid())
-                continue;
-            if (kill(static_cast<pid_t>(owner), 0) != 0 && errno == ESRCH)
-                orphans.push_back(base + "/" + entry->d_name);
-        }
-        closedir(d);
-        for (const std::string& dir : orphans)
-            remove_directory(dir);
-    }
-}
-
-void find_spill_bases(PyObject* globals) {
-    if (!spill_bases().empty())
-        return;
-    struct stat st;
-    if (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && access("/dev/shm", W_OK | X_OK) == 0)
-        spill_bases().push_back("/dev/shm");
-    Ref tempdir = call_method(rt::import_module(globals, "tempfile"), s_gettempdir);
-    const char* text = PyUnicode_AsUTF8(tempdir);
-    if (text == nullptr)
-        throw rt::Error{};
-    if (spill_bases().empty() || spill_bases().front() != text)
-        spill_bases().push_back(text);
-    remove_orphaned_spill_directories();
-}
-
-void forget(std::unordered_map<PyObject*, Batch>::iterator entry) {
-    Batch batch = entry->second;
-    batches().erase(entry);
-    if (batch.owner == getpid())
-        remove_spill_directories(batch.name);
-    Py_XDECREF(batch.queue_ref);
-    Py_XDECREF(batch.batch_ref);
-    Py_XDECREF(batch.delivered);
-}
-
-// The weak reference to a batch's queue calls this when the queue is freed.
-Ref queue_freed(FunctionObject&, const Bound& a) {
-    Ref reference = Ref::borrow(a[0]);  // the entry holds the last reference to it
-    for (auto entry = batches().begin(); entry != batches().end(); ++entry) {
-        if (entry->second.queue_ref == a[0]) {
-            forget(entry);
-            break;
-        }
-    }
-    return rt::none();
-}
-
-const Param queue_freed_params[] = {{"reference"}};
-const rt::FunctionDef queue_freed_def{"_queue_freed", "_queue_freed", nullptr, queue_freed_params, queue_freed};
-
-void pause_briefly(long milliseconds) {
-    Py_BEGIN_ALLOW_THREADS
-    timespec pause{milliseconds / 1000, (milliseconds % 1000) * 1000000L};
-    nanosleep(&pause, nullptr);
-    Py_END_ALLOW_THREADS
-}
-
-// Reads and drops every whole frame waiting in the queue's pipe.
-void discard_waiting(PyObject* queue) {
-    Ref reader = getattr(queue, s_reader);
-    while (rt::truthy(call_method(reader, s_poll)))
-        call_method(reader, s_recv_bytes);
-}
-
-bool any_alive(PyObject* self);
-
-// At interpreter exit, before the multiprocessing module joins the children:
-// a batch that was never joined is drained until its children have ended, so
-// that none of them waits on a full pipe, and its spill files are removed.
-Ref exit_hook(FunctionObject&, const Bound&) {
-    std::vector<std::pair<Ref, Ref>> owned;
-    for (auto& [queue, batch] : batches()) {
-        if (batch.owner == getpid())
-            owned.emplace_back(Ref::borrow(batch.queue_ref), Ref::borrow(batch.batch_ref));
-    }
-    for (auto& [queue_ref, batch_ref] : owned) {
-        Ref queue = check(PyObject_CallNoArgs(queue_ref));
-        Ref pcall = batch_ref ? check(PyObject_CallNoArgs(batch_ref)) : Ref();
-        if (queue.get() == Py_None)
-            continue;
-        for (;;) {
-            discard_waiting(queue);
-            if (!pcall || pcall.get() == Py_None || !any_alive(pcall))
-                break;
-            pause_briefly(50);
-            check(PyErr_CheckSignals());
-        }
-        discard_waiting(queue);
-        auto entry = batches().find(queue.get());
-        if (entry != batches().end())
-            remove_spill_directories(entry->second.name);
-    }
-    return rt::none();
-}
-
-const rt::FunctionDef exit_hook_def{"_drain_unjoined_batches", "_drain_unjoined_batches", nullptr, {}, exit_hook};
-
-// Run by multiprocessing in every child it forks while the queue lives: no
-// child reads a batch's queue, and once only the parent holds the read end, a
-// batch dropped unread shows its writers a broken pipe.
-Ref close_reader(FunctionObject&, const Bound& a) {
-    call_method(getattr(a[0], s_reader), s_close);
-    return rt::none();
-}
-
-const Param close_reader_params[] = {{"queue"}};
-const rt::FunctionDef close_reader_def{"_close_reader", "_close_reader", nullptr, close_reader_params, close_reader};
-
-// Records a batch that start() is about to run. Only a real SimpleQueue takes
-// part; any other queue keeps the plain put() in its children.
-void register_batch(FunctionObject& fn, PyObject* self) {
-    Ref queue = getattr(self, s_queue_attr);
-    Ref queue_type = rt::import_from(fn.globals, "multiprocessing.queues", "SimpleQueue");
-    if (!PyType_Check(queue_type.get()) ||
-        !PyObject_TypeCheck(queue.get(), reinterpret_cast<PyTypeObject*>(queue_type.get())))
-        return;
-    if (batches().count(queue.get()) != 0)
-        return;
-    Ref fileno = call_method(getattr(queue, s_writer), s_fileno);
-    auto writer = static_cast<int>(PyLong_AsLong(fileno));
-    if (writer == -1 && PyErr_Occurred())
-        throw rt::Error{};
-    find_spill_bases(fn.globals);
-
-    static bool hooked = false;
-    if (!hooked) {
-        // Registered after the multiprocessing module's own exit function
-        // (the queue's module imported it), so it runs before that one.
-        Ref hook = rt::make_function(exit_hook_def, fn.globals);
-        call_method(rt::import_module(fn.globals, "atexit"), s_register, hook);
-        hooked = true;
-    }
-
-    unsigned char noise[8];
-    if (getrandom(noise, sizeof noise, 0) != static_cast<ssize_t>(sizeof noise))
-        rt::raise(PyExc_OSError, "getrandom() failed");
-    char name[64];
-    std::snprintf(name, sizeof name, "tavrix-forkline-%ld-", static_cast<long>(getpid()));
-    std::string spill_name = name;
-    for (unsigned char byte : noise) {
-        std::snprintf(name, sizeof name, "%02x", byte);
-        spill_name += name;
-    }
-    // A larger pipe lets many children finish before the next drain; the
-    // kernel may refuse, which only costs speed.
-    (void)fcntl(writer, F_SETPIPE_SZ, kPipeSize);
-
-    Ref closer = rt::make_function(close_reader_def, fn.globals);
-    call(rt::import_from(fn.globals, "multiprocessing.util", "register_after_fork"), queue, closer);
-
-    Ref callback = rt::make_function(queue_freed_def, fn.globals);
-    Ref queue_ref = check(PyWeakref_NewRef(queue, callback));
-    Ref batch_ref = Ref::steal(PyWeakref_NewRef(self, nullptr));
-    if (!batch_ref)
-        PyErr_Clear();  // a batch class without weak references still works; only the exit drain skips it
-    Ref delivered = check(PySet_New(nullptr));
-    Batch batch;
-    batch.owner = getpid();
-    batch.writer = writer;
-    batch.name = std::move(spill_name);
-    batch.queue_ref = queue_ref.release();
-    batch.batch_ref = batch_ref.release();
-    batch.delivered = delivered.release();
-    batches().emplace(queue.get(), std::move(batch));
-}
-
-// --- the child's side ---
-
-// The 4-byte length header of the queue's Connection, then the payload.
-std::string frame_of(const char* data, std::size_t size) {
-    std::string frame(4, '\0');
-    auto n = static_cast<std::uint32_t>(size);
-    frame[0] = static_cast<char>(n >> 24);
-    frame[1] = static_cast<char>(n >> 16);
-    frame[2] = static_cast<char>(n >> 8);
-    frame[3] = static_cast<char>(n);
-    frame.append(data, size);
-    return frame;
-}
-
-// The pickle of `pickle.load(itemgetter(0)((io.open(path, 'rb'), os.unlink(path))))`:
-// unpickled, it opens the spill file, unlinks it and loads the message.
-std::string reference_to(const std::string& path) {
-    auto text = [](const std::string& s) {
-        std::string op = "X";
-        auto n = static_cast<std::uint32_t>(s.size());
-        for (int shift = 0; shift < 32; shift += 8)
-            op += static_cast<char>(n >> shift);
-        return op + s;
-    };
-    std::string p = "\x80\x02";                                  // PROTO 2
-    p += "cpickle\nload\n";                                      // pickle.load
-    p += "coperator\nitemgetter\n";                              // itemgetter(0)
-    p += std::string("K\x00\x85R", 4);
-    p += "cio\nopen\n" + text(path) + text("rb") + "\x86" "R";  // io.open(path, 'rb')
-    p += "cos\nunlink\n" + text(path) + "\x85" "R";              // os.unlink(path)
-    p += "\x86" "\x85" "R";                                      // itemgetter(0)((file, None))
-    p += "\x85" "R" ".";                                         // pickle.load(file)
-    return p;
-}
-
-[[noreturn]] void raise_errno(int error, const std::string& filename) {
-    errno = error;
-    PyErr_SetFromErrnoWithFilename(PyExc_OSError, filename.c_str());
-    throw rt::Error{};
-}
-
-// Writes `size` bytes to a new spill file of the batch and returns its path.
-std::string spill(const std::string& name, const char* data, std::size_t size) {
-    int error = ENOENT;
-    std::string where = name;
-    for (const std::string& base : spill_bases()) {
-        std::string dir = base + "/" + name;
-        where = dir;
-        if (mkdir(dir.c_str(), 0700) != 0) {
-            struct stat st;
-            if (errno != EEXIST) {
-                error = errno;
-                continue;
-            }
-            if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) {
-                error = EEXIST;
-                continue;
-            }
-        }
-        std::string path = dir + "/" + std::to_string(getpid());
-        bool written = false;
-        Py_BEGIN_ALLOW_THREADS
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd >= 0) {
-            std::size_t done = 0;
-            while (done < size) {
-                ssize_t n = write(fd, data + done, size - done);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0)
-                    break;
-                done += static_cast<std::size_t>(n);
-            }
-            written = done == size;
-            error = written ? 0 : (errno ? errno : EIO);
-            if (close(fd) != 0 && written) {
-                written = false;
-                error = errno;
-            }
-            if (!written)
-                unlink(path.c_str());
-        } else {
-            error = errno;
-        }
-        Py_END_ALLOW_THREADS
-        if (written)
-            return path;
-    }
-    raise_errno(error, where);
-}
-
-// Writes one frame of at most kAtomicFrame bytes whole. False when nobody
-// will ever read it: the parent has died, or the batch's queue has gone.
-bool write_frame(int writer, pid_t owner, const std::string& frame) {
-    char own_path[64];
-    std::snprintf(own_path, sizeof own_path, "/proc/self/fd/%d", writer);
-    // A descriptor of its own, so that O_NONBLOCK touches no other process.
-    int fd = open(own_path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENXIO)  // a pipe without readers
-            return false;
-        fd = writer;
-    }
-    struct Closer {
-        int fd, writer;
-        ~Closer() {
-            if (fd != writer)
-                close(fd);
-        }
-    } closer{fd, writer};
-    for (;;) {
-        if (getppid() != owner)
-            return false;
-        pollfd ready{fd, POLLOUT, 0};
-        int polled;
-        Py_BEGIN_ALLOW_THREADS
-        polled = poll(&ready, 1, kSendStepMs);
-        Py_END_ALLOW_THREADS
-        if (polled < 0 && errno != EINTR)
-            raise_errno(errno, own_path);
-        check(PyErr_CheckSignals());
-        if (polled <= 0)
-            continue;
-        if (ready.revents & POLLERR)
-            return false;
-        ssize_t n;
-        Py_BEGIN_ALLOW_THREADS
-        n = write(fd, frame.data(), frame.size());
-        Py_END_ALLOW_THREADS
-        if (n == static_cast<ssize_t>(frame.size()))
-            return true;
-        if (n < 0 && errno == EPIPE)
-            return false;
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
-            raise_errno(errno, own_path);
-        check(PyErr_CheckSignals());
-    }
-}
-
-// The message pickled as the queue pickles it.
-Ref pickled(FunctionObject& fn, PyObject* message) {
-    Ref pickler = getattr(getattr(fn.global(s_multiprocessing), s_reducer), s_ForkingPickler);
-    return call_method(pickler, s_dumps, message);
-}
-
-// A message that cannot be pickled becomes a failure at the same index that
-// names what could not be sent and why.
-Ref unsendable(FunctionObject& fn, PyObject* message, PyObject* error) {
-    Ref part[3];
-    rt::unpack(message, part, 3);
-    bool returned = part[1].get() == Py_True;
-    Ref value_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(part[2].get())));
-    if (!returned) {
-        if (Ref inner = rt::getattr_optional(part[2], s_exc))
-            value_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(inner.get())));
-    }
-    Ref module = getattr(value_type, s_module_attr);
-    Ref qualname = getattr(value_type, s_qualname_attr);
-    Ref text = check(PyUnicode_FromFormat(
-        "the %s of type %S.%S of child %S cannot be sent to the parent: %s: %S",
-        returned ? "result" : "exception", module.get(), qualname.get(), part[0].get(),
-        Py_TYPE(error)->tp_name, error));
-    Ref error_type = rt::import_from(fn.globals, "pickle", "PicklingError");
-    Ref replacement = call(error_type, text);
-    PyException_SetCause(replacement, Py_NewRef(error));
-    Ref wrapped = call(fn.global(s_ExceptionWithTraceback), replacement);
-    Ref status = returned ? rt::boolean(false) : part[1];
-    return rt::new_tuple({part[0].get(), status.get(), wrapped.get()});
-}
-
-Ref failure_message(FunctionObject& fn, PyObject* message, Ref (*describe)(FunctionObject&, PyObject*, PyObject*)) {
-    rt::ExceptScope handled;
-    if (!handled.matches(PyExc_Exception))
-        handled.reraise();
-    Ref replacement = describe(fn, message, handled.value());
-    return pickled(fn, replacement);
-}
-
-// The bytes of a pickle, held for as long as the object lives.
-struct Bytes {
-    Py_buffer view;
-    const char* data;
-    std::size_t size;
-    explicit Bytes(PyObject* obj) {
-        check(PyObject_GetBuffer(obj, &view, PyBUF_SIMPLE));
-        data = static_cast<const char*>(view.buf);
-        size = static_cast<std::size_t>(view.len);
-    }
-    ~Bytes() { PyBuffer_Release(&view); }
-    Bytes(const Bytes&) = delete;
-    Bytes& operator=(const Bytes&) = delete;
-};
-
-// Sends the child's one message (the last step of run()): to a registered batch
-// through the channel above, to any other queue through its put().
-void send_result(FunctionObject& fn, PyObject* self, PyObject* message, pid_t runner) {
-    // A process forked by the target returns through run() too; only the
-    // child itself speaks for its index.
-    if (getpid() != runner)
-        return;
-    Ref queue = getattr(self, s_queue_attr);
-    auto entry = batches().find(queue.get());
-    if (entry == batches().end()) {
-        call_method(queue, s_put, message);
-        return;
-    }
-    const pid_t owner = entry->second.owner;
-    const int writer = entry->second.writer;
-    const std::string name = entry->second.name;
-    if (getppid() != owner)
-        return;  // the parent is gone: nobody would read it
-    // The child reads nothing (its read end is closed after the fork already,
-    // unless it was started other than by start()).
-    call_method(getattr(queue, s_reader), s_close);
-
-    Ref data;
-    try {
-        data = pickled(fn, message);
-    } catch (const rt::Error&) {
-        data = failure_message(fn, message, unsendable);
-    }
-    Bytes pickle(data);
-    if (pickle.size + 4 <= kDirectFrame) {
-        write_frame(writer, owner, frame_of(pickle.data, pickle.size));
-        return;
-    }
-    std::string path;
-    try {
-        path = spill(name, pickle.data, pickle.size);
-    } catch (const rt::Error&) {
-        // Nowhere to put it: report that instead, small enough for the pipe.
-        Ref failed = failure_message(fn, message, unsendable);
-        Bytes report(failed);
-        std::string frame = frame_of(report.data, report.size);
-        if (frame.size() <= kAtomicFrame)
-            write_frame(writer, owner, frame);
-        return;
-    }
-    std::string reference = reference_to(path);
-    if (!write_frame(writer, owner, frame_of(reference.data(), reference.size()))) {
-        unlink(path.c_str());
-        rmdir(path.substr(0, path.rfind('/')).c_str());  // only if no sibling's file is left
-    }
-}
 
 // ===========================================================================
 // ChildLabor
@@ -662,24 +140,23 @@ Ref get_current_steps(Ref steps) {
 
 Ref ChildLabor_get_steps(FunctionObject& fn, const Bound&) {
     Ref stack = call_method(fn.global(s_inspect), s_stack);
-    Ref found;
-    bool done = false;
-    rt::for_each(stack, [&](PyObject* record) {
-        if (done)
-            return;
+    // for frame in stack: ... return at the first frame that gets through.
+    Ref records = check(PyObject_GetIter(stack));
+    while (Ref record = Ref::steal(PyIter_Next(records))) {
         Ref locals = getattr(getattr(record, s_frame), s_f_locals);
         Ref obj = call_method(locals, s_get, s_self);
         try {
             Ref internal = getattr(getattr(obj, s_parameters), s_internal);
-            found = get_current_steps(call_method(internal, s_get, s_steps));
-            done = true;
+            return get_current_steps(call_method(internal, s_get, s_steps));
         } catch (const rt::Error&) {
             if (!PyErr_ExceptionMatches(PyExc_Exception))
                 throw;
             PyErr_Clear();
         }
-    });
-    return found ? found : rt::none();
+    }
+    if (PyErr_Occurred())
+        throw rt::Error{};
+    return rt::none();
 }
 
 const Param self_only[] = {{"self"}};
@@ -715,6 +192,30 @@ Ref failure_text(PyObject* self) {
     return check(PyUnicode_Join(empty, pieces));
 }
 
+// The last step of run(): `self._queue.put(result)`. A child that start()
+// forked for a batch, whose queue is the batch's own plain SimpleQueue,
+// sends through the batch's channel instead; any other queue, and any queue
+// of a child not forked so, gets its put().
+void send_result(FunctionObject& fn, PyObject* self, PyObject* message, PyObject* raised, pid_t runner) {
+    // A process forked by the target returns through run() too; only the
+    // child itself speaks for its index.
+    if (getpid() != runner)
+        return;
+    Ref queue = getattr(self, s_queue_attr);
+    const forkline::ChildOf& me = forkline::child_of();
+    if (me.batch != nullptr && me.pid == runner && me.batch->writer >= 0 && queue.get() == me.batch->queue().get()) {
+        Ref queues = Ref::steal(PyImport_GetModule(rt::new_string("multiprocessing.queues")));
+        Ref plain = queues ? rt::getattr_optional(queues, s_SimpleQueue) : Ref();
+        if (plain && reinterpret_cast<PyObject*>(Py_TYPE(queue.get())) == plain.get()) {
+            forkline::channel::send(*me.batch, me.slot, message, raised, fn.globals);
+            return;
+        }
+        if (PyErr_Occurred())
+            throw rt::Error{};
+    }
+    call_method(queue, s_put, message);
+}
+
 Ref ChildLabor_run(FunctionObject& fn, const Bound& a) {
     PyObject* self = a[0];
     const pid_t runner = getpid();
@@ -730,7 +231,7 @@ Ref ChildLabor_run(FunctionObject& fn, const Bound& a) {
         setattr(steps, s_offset, offset);
     }
 
-    Ref result;
+    Ref result, raised;
     try {
         // self._target(*self._args, **self._kwargs), read in that order.
         Ref target = getattr(self, s_target_attr);
@@ -753,8 +254,9 @@ Ref ChildLabor_run(FunctionObject& fn, const Bound& a) {
         } else {
             handled.reraise();
         }
+        raised = Ref::borrow(handled.value());
     }
-    send_result(fn, self, result, runner);
+    send_result(fn, self, result, raised.get(), runner);
     return rt::none();
 }
 
@@ -874,215 +376,49 @@ const rt::FunctionDef Pcall_pids_def{"pids", "Pcall.pids",
                                      "have been started (None for a child not started yet).",
                                      self_only, Pcall_pids};
 
-// --- the caches that the children inherit (part of start) ---
-
-// Each child's step search (_get_steps) calls inspect.stack(), which reads,
-// for every frame of the chain that the child inherits, the frame's source
-// file through linecache and the module of that file through inspect's
-// tables. Cold, that is most of a child's start-up: the tables are built from
-// every loaded module, resolving each path, and every file is read again.
-// Warmed once in the parent, just before the fork, they reach every child
-// through it.
-//
-// The parent warms them with the standard library's own functions, so that
-// they hold exactly what the children's search looks up: `inspect` and
-// `linecache` here are the standard-library modules themselves, never the
-// module attribute `inspect` that the children call, and nothing of the test
-// harness is imported.
-//
-// Each file costs the parent its warm-up once per process. A file warmed
-// before is only checked against the disk (linecache.checkcache, one stat),
-// so an edited source is read again; each child still checks it too, as
-// inspect.stack() does.
-//
-// A file that no loaded module owns, and that does not exist on disk (code
-// run from a string, typed at the prompt, a notebook cell), makes every
-// inspect.getmodule() call for its frames scan all of sys.modules, three
-// times per frame in the child whatever the parent warmed. For such a file
-// the parent records in inspect's table, after a scan that found no module,
-// that none owns it: an entry mapping its name to None, which the table's
-// reader, sys.modules.get(), answers with None as the scan would. Once the
-// loaded modules change, the records are dropped and made again after a new
-// scan, so a module loaded later under such a name is found again.
-struct ChildCaches {
-    PyObject* warmed = nullptr;   // set: file names warmed in this process
-    PyObject* unowned = nullptr;  // set: file names recorded as owned by no module
-    Py_ssize_t modules = -1;      // len(sys.modules) when `unowned` was last checked
-};
-
-// Kept for the life of the process, like inspect's own tables (and never
-// freed: static destructors run after the interpreter is gone).
-ChildCaches& child_caches() {
-    static ChildCaches caches;
-    if (caches.warmed == nullptr)
-        caches.warmed = check(PySet_New(nullptr)).release();
-    if (caches.unowned == nullptr)
-        caches.unowned = check(PySet_New(nullptr)).release();
-    return caches;
-}
-
-// os.path.exists(name), without running Python code: false for a name that
-// cannot name a file.
-bool exists_on_disk(PyObject* name) {
-    PyObject* encoded = PyUnicode_EncodeFSDefault(name);
-    if (encoded == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    Ref bytes = Ref::steal(encoded);
-    const char* path = PyBytes_AS_STRING(bytes.get());
-    struct stat info;
-    return std::strlen(path) == static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())) && ::stat(path, &info) == 0;
-}
-
-bool contains(PyObject* container, PyObject* key) { return check(PySequence_Contains(container, key)) != 0; }
-bool in_set(PyObject* set, PyObject* key) { return check(PySet_Contains(set, key)) != 0; }
-
-// Runs `warm`, and drops the failure of an Exception: warming is an
-// optimisation, and a child's own search meets the same conditions and
-// deals with them as it always has. Anything else (KeyboardInterrupt)
-// propagates.
-template <class F>
-void warm_guarded(F&& warm) {
-    try {
-        warm();
-    } catch (const rt::Error&) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception))
-            throw;
-        PyErr_Clear();
-    }
-}
-
-class CacheWarmer {
-public:
-    explicit CacheWarmer(PyObject* globals)
-        : globals_(globals),
-          caches_(child_caches()),
-          inspect_(rt::import_module(globals, "inspect")),
-          linecache_(rt::import_module(globals, "linecache")),
-          table_(getattr(inspect_, s_modulesbyfile)),
-          table_is_dict_(PyDict_CheckExact(table_.get())),
-          lines_(getattr(linecache_, s_cache)),
-          seen_(check(PySet_New(nullptr))) {}
-
-    // Drops the records of unowned files once the loaded modules changed.
-    void forget_stale_records() {
-        Py_ssize_t modules = loaded_modules();
-        if (modules == caches_.modules || !table_is_dict_)
-            return;
-        Ref names = check(PySequence_List(caches_.unowned));
-        rt::for_each(names, [&](PyObject* name) {
-            Ref owner = Ref::borrow(PyDict_GetItemWithError(table_, name));
-            if (owner.get() == Py_None)
-                check(PyDict_DelItem(table_, name));
-            else if (PyErr_Occurred())
-                throw rt::Error{};
-            check(PySet_Discard(caches_.warmed, name));
-        });
-        check(PySet_Clear(caches_.unowned));
-        caches_.modules = -1;
-    }
-
-    // The source file of a module that runs in the child below its run():
-    // the fork machinery, whose frames no parent frame shows. A code object
-    // of that file stands in for them: inspect.findsource() then takes the
-    // steps it takes for each frame (module lookup, lines, its pattern).
-    void module_file(const char* module_name) {
-        Ref module = rt::import_from(globals_, "multiprocessing", module_name);
-        Ref name = rt::getattr_optional(module, s_file);
-        if (!name || !first_time(name))
-            return;
-        const char* path = PyUnicode_AsUTF8(name);
-        if (path == nullptr)
-            throw rt::Error{};
-        Ref code = check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(path, "<module>", 1)));
-        call_method(inspect_, s_findsource, code);
-        check(PySet_Add(caches_.warmed, name));
-    }
-
-    // The file of one frame of the chain that the children inherit.
-    void frame_file(PyObject* frame) {
-        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(reinterpret_cast<PyFrameObject*>(frame))));
-        Ref name = getattr(code, s_co_filename);
-        if (!first_time(name))
-            return;
-        if (!exists_on_disk(name)) {
-            Ref owner = call_method(inspect_, s_getmodule, frame, name);
-            if (table_is_dict_ && owner.get() == Py_None && !contains(table_, name)) {
-                check(PyDict_SetItem(table_, name, Py_None));
-                check(PySet_Add(caches_.unowned, name));
-            }
-        }
-        call_method(inspect_, s_getframeinfo, frame);
-        check(PySet_Add(caches_.warmed, name));
-    }
-
-    void done() { caches_.modules = loaded_modules(); }
-
-private:
-    static Py_ssize_t loaded_modules() {
-        Ref modules = Ref::borrow(PySys_GetObject("modules"));
-        if (!modules)
-            return -1;
-        Py_ssize_t n = PyObject_Size(modules);
-        if (n < 0)
-            throw rt::Error{};
-        return n;
-    }
-
-    // True the first time a name comes up in this warm-up, unless it was
-    // warmed before and its lines are still those on disk.
-    bool first_time(PyObject* name) {
-        if (!PyUnicode_Check(name) || in_set(seen_, name))
-            return false;
-        check(PySet_Add(seen_, name));
-        if (!in_set(caches_.warmed, name))
-            return true;
-        if (in_set(caches_.unowned, name))
-            return false;
-        call_method(linecache_, s_checkcache, name);
-        return !contains(lines_, name);
-    }
-
-    PyObject* globals_;
-    ChildCaches& caches_;
-    Ref inspect_, linecache_, table_;
-    bool table_is_dict_;
-    Ref lines_, seen_;
-};
-
-void warm_child_caches(PyObject* globals) {
-    warm_guarded([&] {
-        CacheWarmer warmer(globals);
-        warmer.forget_stale_records();
-        // The fork machinery first (multiprocessing.process, .context and
-        // .popen_fork): its modules are then loaded when the frames' files
-        // make inspect scan the loaded modules.
-        for (const char* name : {"process", "context", "popen_fork"})
-            warm_guarded([&] { warmer.module_file(name); });
-        // Then the chain of frames that every child inherits, innermost first.
-        auto as_object = [](PyFrameObject* f) { return reinterpret_cast<PyObject*>(f); };
-        Ref frame = Ref::borrow(as_object(PyEval_GetFrame()));
-        while (frame) {
-            warm_guarded([&] { warmer.frame_file(frame); });
-            frame = Ref::steal(as_object(PyFrame_GetBack(reinterpret_cast<PyFrameObject*>(frame.get()))));
-        }
-        warmer.done();
-    });
-}
-
 // --- start(self) ---
 
 Ref Pcall_start(FunctionObject& fn, const Bound& a) {
     PyObject* self = a[0];
     set(self, s_starttime, call_method(fn.global(s_time), s_time));
-    register_batch(fn, self);
+    forkline::Batch& batch = forkline::prepare(fn.globals, self);
     Ref consolidate = getattr(getattr(fn.global(s_managed_handlers), s_tasklog), s_consolidate);
     Ref context = call(consolidate);
-    rt::with_context(context, [&] {
-        warm_child_caches(fn.globals);
-        rt::for_each(getattr(self, s_processes), [](PyObject* child) { call_method(child, s_start); });
-    });
+    // A start() that raises, whether a child's start() failed (no more
+    // descriptors or processes, say) or the logging context did, leaves
+    // nothing running: the children it forked are ended and reaped first.
+    std::vector<std::size_t> forked;
+    try {
+        rt::with_context(context, [&] {
+            forkline::WarmCaches warm;
+            Ref processes = getattr(self, s_processes);
+            const Py_ssize_t total = PyList_CheckExact(processes.get()) ? PyList_GET_SIZE(processes.get()) : -1;
+            std::size_t position = 0;
+            rt::for_each(processes, [&](PyObject* child) {
+                const std::size_t remaining =
+                    total > static_cast<Py_ssize_t>(position) ? static_cast<std::size_t>(total) - position : 1;
+                forkline::Forking forking(batch, position, remaining);
+                try {
+                    call_method(child, s_start);
+                } catch (const rt::Error&) {
+                    forking.done(child);  // it may have forked before it failed
+                    if (batch.forked(position))
+                        forked.push_back(position);
+                    throw;
+                }
+                forking.done(child);
+                if (batch.forked(position))
+                    forked.push_back(position);
+                ++position;
+            });
+        });
+    } catch (...) {
+        rt::translate_current_exception();
+        forkline::end_children(batch, forkline::kEndGrace, false, &forked);
+        batch.phase = forkline::Phase::StartFailed;
+        throw rt::Error{};
+    }
+    batch.phase = forkline::Phase::Started;
     return rt::none();
 }
 
@@ -1094,29 +430,44 @@ const rt::FunctionDef Pcall_start_def{"start", "Pcall.start",
 
 // --- join(self) ---
 
-// Moves every waiting message from the queue to `results`.
-void drain(PyObject* self, PyObject* results) {
+// Moves every waiting message from the queue, then from the batch's channel,
+// to `results`.
+void drain(PyObject* self, PyObject* results, forkline::Batch* batch, PyObject* globals) {
     Ref queue = getattr(self, s_queue_attr);
     while (!rt::truthy(call_method(queue, s_empty)))
         check(PyList_Append(results, call_method(queue, s_get)));
+    if (batch != nullptr)
+        forkline::channel::receive(*batch, results, globals);
 }
 
-bool any_alive(PyObject* self) {
-    bool alive = false;
+// Whether a child answers that it is alive. A process of the batch that the
+// kernel no longer counts among our children (a SIGCHLD handler of the
+// program reaped it) has ended, whatever its process object still believes:
+// it no longer keeps join() waiting.
+bool alive(PyObject* child, std::size_t position, forkline::Batch* batch) {
+    if (!rt::truthy(call_method(child, s_is_alive)))
+        return false;
+    forkline::Slot* slot = batch != nullptr ? batch->forked(position) : nullptr;
+    if (slot == nullptr || slot->child().get() != child)
+        return true;
+    return forkline::status_of(*slot) != forkline::Status::Gone || forkline::returncode(*slot).get() != Py_None;
+}
+
+// The liveness test of a polling cycle: the first child that is alive ends it.
+bool any_alive(PyObject* self, forkline::Batch* batch) {
     Ref it = check(PyObject_GetIter(getattr(self, s_processes)));
-    while (PyObject* child = PyIter_Next(it)) {
-        Ref owned = Ref::steal(child);
-        if (rt::truthy(call_method(child, s_is_alive))) {
-            alive = true;
-            break;
-        }
+    std::size_t position = 0;
+    while (Ref child = Ref::steal(PyIter_Next(it))) {
+        if (alive(child, position++, batch))
+            return true;
     }
     if (PyErr_Occurred())
         throw rt::Error{};
-    return alive;
+    return false;
 }
 
-[[noreturn]] void time_out(FunctionObject& fn, PyObject* self) {
+// The time-out report: the lines of the living children, terminate(), the log.
+void report_time_out(FunctionObject& fn, PyObject* self) {
     static const char* const kChildLine =
         "    PID-{p.pid}: target={p._work.target}, args={p._work.args}, kwargs={p._work.kwargs}";
     static const char* const kReport = "The following processes are still running after {timeout} seconds:\n"
@@ -1132,20 +483,6 @@ bool any_alive(PyObject* self) {
     Ref lines = check(PyUnicode_Join(newline, extended_msg));
     Ref report = rt::call_method_kw(rt::new_string(kReport), s_format, kw_report, getattr(self, s_timeout), lines);
     call(log_error, report);
-    rt::raise(PyExc_TimeoutError, "Not all child processes finished running.");
-}
-
-// After join() has reaped the batch: its spill files go, and the set of
-// indexes that have delivered (kept across joins of a recorded batch) is
-// returned for the accounting below.
-Ref batch_reaped(PyObject* self) {
-    Ref queue = getattr(self, s_queue_attr);
-    auto entry = batches().find(queue.get());
-    if (entry == batches().end())
-        return check(PySet_New(nullptr));
-    if (entry->second.owner == getpid())
-        remove_spill_directories(entry->second.name);
-    return Ref::borrow(entry->second.delivered);
 }
 
 // How a child that has ended did so: "exited with code 3", "was killed by SIGKILL".
@@ -1168,56 +505,123 @@ Ref ending_of(FunctionObject& fn, PyObject* exitcode) {
     return check(PyUnicode_FromFormat("was killed by %S", name.get()));
 }
 
-// Raises ChildProcessError for the first child, below `limit` when there is
-// one, that has ended (its exitcode is an int) without its message being
-// read. Other attributes of a child are read only here, and may be absent.
-void raise_missing_child(FunctionObject& fn, PyObject* self, PyObject* delivered, PyObject* limit) {
+// Marks the children whose message came through the queue: only a message
+// whose index is a child's position, in a batch whose children carry their
+// positions as indexes. Exact three-item tuples only, read without running
+// any code.
+void mark_delivered(forkline::Batch& batch, PyObject* messages) {
+    if (!batch.own_indexes())
+        return;
+    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(messages); i < n; ++i) {
+        PyObject* message = PyList_GET_ITEM(messages, i);
+        if (!PyTuple_CheckExact(message) || PyTuple_GET_SIZE(message) != 3)
+            continue;
+        PyObject* index = PyTuple_GET_ITEM(message, 0);
+        if (!PyLong_CheckExact(index))
+            continue;
+        int overflow = 0;
+        long long value = PyLong_AsLongLongAndOverflow(index, &overflow);
+        if (overflow == 0 && value >= 0)
+            if (forkline::Slot* slot = batch.forked(static_cast<std::size_t>(value)))
+                slot->delivered = true;
+    }
+}
+
+// Raises ChildProcessError for the first child of the batch, below `limit`
+// when there is one, that start() forked and that has ended without its
+// message being read. Only where the children's indexes are their positions,
+// so that "first" means what the lowest-index rule means.
+void raise_missing_child(forkline::Batch* batch, FunctionObject& fn, PyObject* limit) {
+    if (batch == nullptr || !batch->own_indexes())
+        return;
     if (limit && !PyLong_CheckExact(limit))
         return;  // a failure whose index is no int decides as it always did
-    Py_ssize_t position = 0;
-    rt::for_each(getattr(self, s_processes), [&](PyObject* child) {
-        Ref index = rt::new_int(position++);
+    for (std::size_t i = 0; i < batch->slots.size(); ++i) {
+        forkline::Slot* slot = batch->forked(i);
+        if (slot == nullptr || slot->delivered)
+            continue;
+        Ref index = rt::new_int(static_cast<long long>(i));
         if (limit && check(PyObject_RichCompareBool(index, limit, Py_GE)))
             return;
-        if (check(PySet_Contains(delivered, index)))
-            return;
-        Ref exitcode = rt::getattr_optional(child, s_exitcode);
-        if (!exitcode || !PyLong_Check(exitcode.get()) || PyBool_Check(exitcode.get()))
-            return;
-        Ref how = ending_of(fn, exitcode);
-        Ref pid = rt::getattr_optional(child, s_pid);
-        Ref work = rt::getattr_optional(child, s_work_attr);
-        Ref target = work ? rt::getattr_optional(work, s_target_attr_pub) : Ref();
-        Ref shown_pid = pid ? pid : rt::none();
-        Ref shown_target = target ? target : Ref::borrow(Py_None);
-        Ref text = check(PyUnicode_FromFormat("child %S (pid %S) %S without sending its result; target=%S",
-                                              index.get(), shown_pid.get(), how.get(), shown_target.get()));
+        Ref code = forkline::returncode(*slot);
+        Ref how;
+        if (PyLong_Check(code.get()) && !PyBool_Check(code.get()))
+            how = ending_of(fn, code);
+        else if (forkline::status_of(*slot) == forkline::Status::Gone)
+            how = rt::new_string("ended (its exit status was collected elsewhere in the program)");
+        else
+            continue;
+        Ref owner = slot->child();
+        Ref work = owner ? Ref::steal(PyObject_GetAttr(owner, s_work_attr)) : Ref();
+        Ref target = work ? Ref::steal(PyObject_GetAttr(work, s_target_attr_pub)) : Ref();
+        if (!target) {
+            PyErr_Clear();
+            target = rt::none();
+        }
+        Ref text = check(PyUnicode_FromFormat("child %S (pid %d) %S without sending its result; target=%S",
+                                              index.get(), static_cast<int>(slot->pid), how.get(), target.get()));
         PyErr_SetObject(PyExc_ChildProcessError, text);
         throw rt::Error{};
-    });
+    }
 }
 
 Ref Pcall_join(FunctionObject& fn, const Bound& a) {
     PyObject* self = a[0];
+    forkline::Batch* batch = forkline::find(self);
+    // What an earlier join() (or the exit handling) read and did not report
+    // comes first: a message once read is never lost.
     Ref results = check(PyList_New(0));
+    if (batch != nullptr)
+        std::swap(results, batch->pending);
     Ref pause = check(PyFloat_FromDouble(kPollPause));
-
-    while (any_alive(self)) {
-        drain(self, results);
-        call_method(fn.global(s_time), s_sleep, pause);
-        Ref timeout = getattr(self, s_timeout);
-        if (rt::truthy(timeout)) {
-            Ref now = call_method(fn.global(s_time), s_time);
-            Ref deadline = check(PyNumber_Add(timeout, getattr(self, s_starttime)));
-            if (check(PyObject_RichCompareBool(now, deadline, Py_GT)))
-                time_out(fn, self);
+    bool timed_out = false;
+    try {
+        while (any_alive(self, batch)) {
+            drain(self, results, batch, fn.globals);
+            call_method(fn.global(s_time), s_sleep, pause);
+            Ref timeout = getattr(self, s_timeout);
+            if (rt::truthy(timeout)) {
+                Ref now = call_method(fn.global(s_time), s_time);
+                Ref deadline = check(PyNumber_Add(timeout, getattr(self, s_starttime)));
+                if (check(PyObject_RichCompareBool(now, deadline, Py_GT))) {
+                    timed_out = true;
+                    break;
+                }
+            }
         }
+        if (timed_out) {
+            report_time_out(fn, self);
+        } else {
+            set(self, s_stoptime, call_method(fn.global(s_time), s_time));
+            drain(self, results, batch, fn.globals);
+            rt::for_each(getattr(self, s_processes), [](PyObject* child) { call_method(child, s_join); });
+        }
+    } catch (...) {
+        // Left by somebody else's exception (an interrupt, a test runner's
+        // time-out raised from a signal handler, a failing queue or process
+        // object): nothing of the batch may run on unwatched. The exception
+        // goes on unchanged.
+        rt::translate_current_exception();
+        if (batch != nullptr) {
+            std::swap(results, batch->pending);
+            forkline::end_children(*batch, forkline::kEndGrace);
+            batch->phase = forkline::Phase::Interrupted;
+        }
+        throw rt::Error{};
     }
-
-    set(self, s_stoptime, call_method(fn.global(s_time), s_time));
-    drain(self, results);
-    rt::for_each(getattr(self, s_processes), [](PyObject* child) { call_method(child, s_join); });
-    Ref delivered = batch_reaped(self);
+    if (timed_out) {
+        // The children were asked to stop and are not reaped; what was read
+        // stays with the batch for a later join().
+        if (batch != nullptr) {
+            std::swap(results, batch->pending);
+            batch->phase = forkline::Phase::TimedOut;
+        }
+        rt::raise(PyExc_TimeoutError, "Not all child processes finished running.");
+    }
+    if (batch != nullptr) {
+        batch->phase = forkline::Phase::Reported;
+        mark_delivered(*batch, results);
+    }
 
     // The lowest index that failed decides, whether its child reported a
     // failure or ended without reporting at all.
@@ -1230,8 +634,6 @@ Ref Pcall_join(FunctionObject& fn, const Bound& a) {
         Ref message = Ref::borrow(PyList_GET_ITEM(ordered.get(), i));
         Ref part[3];
         rt::unpack(message, part, 3);
-        if (PyLong_CheckExact(part[0].get()))
-            check(PySet_Add(delivered, part[0]));
         Ref terminated = rt::new_int(kStepTerminated);
         step_terminated = check(PyObject_RichCompareBool(part[1], terminated, Py_EQ)) != 0;
         if (step_terminated || !rt::truthy(part[1])) {
@@ -1240,7 +642,7 @@ Ref Pcall_join(FunctionObject& fn, const Bound& a) {
             break;
         }
     }
-    raise_missing_child(fn, self, delivered, failed_index);
+    raise_missing_child(batch, fn, failed_index);
     if (failed_index) {
         if (step_terminated) {
             Ref signal = rt::import_from(fn.globals, "tavrix.vetrun.signals", "VetrunStepFailedSignal");
@@ -1293,15 +695,35 @@ const rt::FunctionDef Pcall_terminate_def{"terminate", "Pcall.terminate",
 
 // --- kill(self) ---
 
+// Whether `pid` is a process of the batch whose exit has been collected:
+// gone for good, its pid free for any other process by now.
+bool reaped(forkline::Batch* batch, PyObject* pid) {
+    if (batch == nullptr || !PyLong_CheckExact(pid))
+        return false;
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(pid, &overflow);
+    if (overflow != 0)
+        return false;
+    for (const forkline::Slot& slot : batch->slots) {
+        if (slot.pid == 0 || slot.pid != value)
+            continue;
+        return forkline::returncode(slot).get() != Py_None || forkline::status_of(slot) == forkline::Status::Gone;
+    }
+    return false;
+}
+
 Ref Pcall_kill(FunctionObject& fn, const Bound& a) {
-    rt::for_each(getattr(a[0], s_processes), [&](PyObject* child) {
-        // A child whose exit status has been collected is gone: its pid may
-        // belong to an unrelated process by now, so it is never signalled.
-        if (getattr(child, s_exitcode).get() != Py_None)
-            return;
+    PyObject* self = a[0];
+    forkline::Batch* batch = forkline::find(self);
+    rt::for_each(getattr(self, s_processes), [&](PyObject* child) {
+        // os.kill(child.pid, signal.SIGKILL), read in that order; never for a
+        // process of the batch that has been reaped (its pid may belong to an
+        // unrelated process by now).
         Ref kill = getattr(fn.global(s_os), s_kill);
         Ref pid = getattr(child, s_pid);
         Ref sigkill = getattr(fn.global(s_signal), s_SIGKILL);
+        if (reaped(batch, pid))
+            return;
         call(kill, pid, sigkill);
     });
     return rt::none();
@@ -1313,9 +735,9 @@ const rt::FunctionDef Pcall_kill_def{
     "\n"
     "Kills all child processes with SIGKILL, in child order.\n"
     "\n"
-    "A child whose exit has already been collected (its exitcode is set, by\n"
-    "join() or a liveness test) is skipped: its pid may belong to an unrelated\n"
-    "process by then. A child that was never started still fails, with the\n"
+    "A child of this batch whose exit has already been collected (by join()\n"
+    "or a liveness test) is skipped: its pid may belong to an unrelated\n"
+    "process by now. A child that was never started still fails, with the\n"
     "error os.kill raises for a pid of None.",
     self_only, Pcall_kill};
 
@@ -1465,6 +887,7 @@ const rt::FunctionDef Pcall_build_arguments_def{
 
 void forkline_init(PyObject* module) {
     rt::init_constants("tavrix.async_.forkline.function");
+    forkline::install_fork_hooks();
     PyObject* g = PyModule_GetDict(module);
 
     rt::bind_global(g, s_os, rt::import_module(g, "os"));
