@@ -366,7 +366,9 @@ Batch& prepare(PyObject* globals, PyObject* pcall) {
     if (!hooked) {
         // Registered after the multiprocessing module's own exit function
         // (imported with the queue), so that it runs before that one.
-        Ref atexit = check(PyImport_ImportModule("atexit"));
+        Ref atexit = Ref::steal(PyImport_GetModule(rt::new_string("atexit")));  // multiprocessing loaded it
+        if (!atexit)
+            atexit = check(PyErr_Occurred() ? nullptr : PyImport_ImportModule("atexit"));
         rt::call_method(atexit, s_register, rt::make_function(exit_hook_def, globals));
         hooked = true;
     }

@@ -57,7 +57,7 @@ namespace forkline::channel {
 namespace {
 
 Name s_ExceptionWithTraceback{"ExceptionWithTraceback"}, s_module{"__module__"}, s_qualname{"__qualname__"},
-    s_release{"release"}, s_gettempdir{"gettempdir"}, s_work{"_work"}, s_target{"target"}, s_exc{"exc"};
+    s_release{"release"}, s_gettempdir{"gettempdir"}, s_work{"_work"}, s_target{"target"};
 
 constexpr std::uint32_t kMarker = 0x6b726f66;  // "fork"
 constexpr std::uint32_t kInlineFrame = 1, kFileFrame = 2;
@@ -106,7 +106,9 @@ Ref safe_str(PyObject* obj) {
 }
 
 Ref pickle_error(const char* name) {
-    Ref pickle = check(PyImport_ImportModule("pickle"));
+    Ref pickle = Ref::steal(PyImport_GetModule(rt::new_string("pickle")));
+    if (!pickle)
+        pickle = check(PyErr_Occurred() ? nullptr : PyImport_ImportModule("pickle"));
     return rt::getattr(pickle, Ref(rt::new_string(name)));
 }
 
@@ -237,7 +239,7 @@ std::string frame_of(std::size_t slot, std::uint32_t kind, std::size_t length, c
 // names what could not be sent and why: the type of the return value, or the
 // class and text of the exception the target raised (whatever the wrapper
 // made of it).
-Ref unsendable(PyObject* globals, PyObject* message, PyObject* raised, PyObject* error) {
+Ref unsendable(PyObject* message, PyObject* raised, PyObject* error) {
     Ref part[3];
     rt::unpack(message, part, 3);
     const bool returned = raised == nullptr;
@@ -257,31 +259,29 @@ Ref unsendable(PyObject* globals, PyObject* message, PyObject* raised, PyObject*
     }
     Ref replacement = call(pickle_error("PicklingError"), text);
     PyException_SetCause(replacement, Py_NewRef(error));
-    Ref status = returned ? rt::boolean(false) : part[1];
-    Ref wrapped = call(rt::load_global(globals, s_ExceptionWithTraceback), replacement);
-    return rt::new_tuple({part[0].get(), status.get(), wrapped.get()});
+    return replacement;
 }
 
-// The pickle of the failure that replaces `message`; the bare error when even
-// the wrapped one cannot be pickled.
+// The pickle of the failure that replaces `message`: wrapped as the target's
+// exceptions are, or bare when even the wrapped one cannot be pickled (the
+// module's ExceptionWithTraceback replaced by something that cannot be).
 Ref failure_pickle(const Batch& batch, PyObject* globals, PyObject* message, PyObject* raised) {
     rt::ExceptScope handled;
     if (!handled.matches(PyExc_Exception))
         handled.reraise();
-    Ref replacement = unsendable(globals, message, raised, handled.value());
+    Ref part[3];
+    rt::unpack(message, part, 3);
+    Ref replacement = unsendable(message, raised, handled.value());
+    Ref status = raised == nullptr ? rt::boolean(false) : part[1];
     try {
-        return call(batch.dumps, replacement);
+        Ref wrapped = call(rt::load_global(globals, s_ExceptionWithTraceback), replacement);
+        return call(batch.dumps, rt::new_tuple({part[0].get(), status.get(), wrapped.get()}));
     } catch (const rt::Error&) {
         if (!PyErr_ExceptionMatches(PyExc_Exception))
             throw;
         PyErr_Clear();
     }
-    Ref part[3];
-    rt::unpack(replacement, part, 3);
-    Ref inner = rt::getattr_optional(part[2], s_exc);
-    Ref error = inner && PyExceptionInstance_Check(inner.get()) ? inner : part[2];
-    Ref plain = rt::new_tuple({part[0].get(), part[1].get(), error.get()});
-    return call(batch.dumps, plain);
+    return call(batch.dumps, rt::new_tuple({part[0].get(), status.get(), replacement.get()}));
 }
 
 // --- the parent's side ---
