@@ -300,15 +300,20 @@ const rt::FunctionDef exit_hook_def{"_end_batches_at_exit", "_end_batches_at_exi
 // Raises the soft limit on open descriptors when the children still to start
 // would exhaust it: each costs the parent two (the process class's pipes).
 void make_room_for(int probe, std::size_t remaining) {
-    int lowest = fcntl(probe, F_DUPFD_CLOEXEC, 0);
-    if (lowest < 0)
-        return;
-    ::close(lowest);
     rlimit limit;
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
         return;
-    const rlim_t needed = static_cast<rlim_t>(lowest) + 2 * static_cast<rlim_t>(remaining) + 16;
-    if (limit.rlim_cur == RLIM_INFINITY || needed <= limit.rlim_cur)
+    // The lowest free descriptor tells how many are in use (all of them
+    // when there is none).
+    rlim_t lowest = limit.rlim_cur;
+    if (int free_fd = fcntl(probe, F_DUPFD_CLOEXEC, 0); free_fd >= 0) {
+        lowest = static_cast<rlim_t>(free_fd);
+        ::close(free_fd);
+    } else if (errno != EMFILE) {
+        return;
+    }
+    const rlim_t needed = lowest + 2 * static_cast<rlim_t>(remaining) + 16;
+    if (needed <= limit.rlim_cur)
         return;
     limit.rlim_cur = limit.rlim_max == RLIM_INFINITY || needed < limit.rlim_max ? needed : limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);

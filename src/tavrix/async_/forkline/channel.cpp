@@ -471,7 +471,9 @@ void receive(Batch& batch, PyObject* into, PyObject*) {
         ~Receiving() { flag = false; }
     } receiving{batch.receiving};
     constexpr int kMaxFds = 64;
-    static thread_local char buffer[64 << 10];
+    // One buffer serves every read: it is copied to the record's carry
+    // right after each read, before any code can run (the GIL is held).
+    static char buffer[64 << 10];
     alignas(cmsghdr) char control[CMSG_SPACE(kMaxFds * sizeof(int))];
     std::size_t used = 0;
     // What has been read stays in the record until it has been loaded: an
