@@ -2,6 +2,7 @@
 fresh process (a session of its own) under a wall limit.
 
     python bench/fault_matrix.py [--limit SECONDS] [--only pcall,ppe,...]
+                                 [--faults parent_sigterm,...] [--matrix-only]
 
 Every batch has 4 tasks (64 for the large-result rows) of the target
 `faulty`; task 1 carries the fault. A cell says what the caller saw:
@@ -15,6 +16,16 @@ Every batch has 4 tasks (64 for the large-result rows) of the target
 
 with the wall time, and the processes of the cell's session still running
 after it ended ("left N"), which are then killed.
+
+The lifecycle rows put the fault on the calling process instead, while all
+4 tasks sleep 60 s (600 tasks under the descriptor limit): a signal sent to
+the parent alone once its tasks run, a start that runs out of descriptors,
+daemonic tasks never waited for. There a cell says how the parent ended
+("dies (SIGTERM)", "exits (KeyboardInterrupt)": the exception it saw, then it
+exited by itself) and how long after the signal, the failed start or its last
+statement it was gone, or "hang"; "left N" is counted 3 s after the parent has
+gone. "n/a": the peer has no such use. The SIGCHLD row runs 4 tasks that
+return at once in a parent that ignores SIGCHLD, judged as the fault rows are.
 """
 
 import argparse
@@ -25,6 +36,7 @@ import json
 import logging
 import multiprocessing
 import os
+import resource
 import signal
 import subprocess
 import sys
@@ -47,6 +59,13 @@ FAULTS = {
     "endless": "never ends, 2 s time-out",
     "large_60k": "64 × 60 KiB results",
     "large_1m": "64 × 1 MiB results",
+    "parent_sigterm": "parent gets SIGTERM while it waits",
+    "parent_sigkill": "parent gets SIGKILL while it waits",
+    "parent_sigint": "parent-only SIGINT while it waits",
+    "interrupt_in_wait": "interrupt raised in the wait (a SIGALRM handler, as a test time-out)",
+    "start_emfile": "start under `ulimit -n 256`, 600 tasks",
+    "daemonic_unjoined": "daemonic tasks never waited for",
+    "sigchld_ignored": "SIGCHLD ignored",
 }
 PEERS = {
     "pcall": "Pcall",
@@ -55,6 +74,19 @@ PEERS = {
     "joblib": "joblib",
 }
 SIZES = {"large_60k": 60 << 10, "large_1m": 1 << 20}
+# Faults of the calling process, while every task sleeps; the first ones by a signal to it alone.
+SIGNALLED = {"parent_sigterm": signal.SIGTERM, "parent_sigkill": signal.SIGKILL,
+             "parent_sigint": signal.SIGINT, "interrupt_in_wait": signal.SIGALRM}
+LIFECYCLE = (*SIGNALLED, "start_emfile", "daemonic_unjoined")
+KEEP = []  # what a never-joined cell started, held to the end as a caller's variable would
+
+
+class StepTimeout(Exception):
+    """What a test runner's time-out raises from its SIGALRM handler."""
+
+
+def raise_step_timeout(signum, frame):
+    raise StepTimeout("the test ran out of time")
 
 
 class PathError(Exception):
@@ -95,6 +127,10 @@ class KillWhileSending:
 def faulty(i, fault):
     if fault in SIZES:
         return bytes([i]) * SIZES[fault]
+    if fault in LIFECYCLE:
+        time.sleep(60)
+    if fault in LIFECYCLE or fault == "sigchld_ignored":
+        return i * 10
     if i != 1:
         return i * 10
     if fault == "os_exit":
@@ -155,8 +191,67 @@ def run_peer(peer, fault, n):
     raise AssertionError(peer)
 
 
+def start_unjoined(peer, n):
+    """Starts the tasks and returns without waiting for them, the nearest each peer has to
+    daemonic children never joined; False for a peer that cannot."""
+    args = [(i, "daemonic_unjoined") for i in range(n)]
+    if peer == "pcall":
+        from tavrix.async_.forkline import Pcall
+
+        batch = Pcall(faulty, iargs=args)
+        for child in batch._processes:
+            child.daemon = True
+        batch.start()
+        KEEP.append(batch)
+    elif peer == "pool":  # its workers are daemonic
+        pool = FORK.Pool(n)
+        KEEP.extend([pool, pool.starmap_async(faulty, args)])
+    elif peer == "ppe":  # no shutdown()
+        from concurrent.futures import ProcessPoolExecutor
+
+        executor = ProcessPoolExecutor(max_workers=n, mp_context=FORK)
+        KEEP.extend([executor] + [executor.submit(faulty, *a) for a in args])
+    else:  # a generator that dispatches the tasks at once and is never consumed
+        from joblib import Parallel, delayed
+
+        try:
+            KEEP.append(Parallel(n_jobs=n, return_as="generator")(delayed(faulty)(*a) for a in args))
+        except TypeError:  # a joblib without return_as: every call waits for its tasks
+            return False
+    return True
+
+
+def lifecycle_cell(peer, fault):
+    """Runs in the fresh process: the fault is the caller's. Prints one JSON line with what
+    the caller saw and when it began to exit ("mark", on the shared monotonic clock)."""
+    n = 600 if fault == "start_emfile" else 4
+    if fault == "start_emfile":
+        resource.setrlimit(resource.RLIMIT_NOFILE, (256, 256))
+    if fault == "interrupt_in_wait":
+        signal.signal(signal.SIGALRM, raise_step_timeout)
+    if fault == "parent_sigint":  # also where the cell was started with SIGINT ignored
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+    if fault == "daemonic_unjoined":
+        started = start_unjoined(peer, n)
+        print(json.dumps({"outcome": "exits" if started else "n/a", "mark": time.monotonic()}), flush=True)
+        return
+    try:
+        got = run_peer(peer, fault, n)
+    except BaseException as error:  # noqa: B902 - the outcome is what we report
+        print(json.dumps({"outcome": "exits", "error": type(error).__name__, "mark": time.monotonic()}),
+              flush=True)
+    else:
+        print(json.dumps({"outcome": "returned", "detail": f"{len(got)} results", "mark": time.monotonic()}),
+              flush=True)
+
+
 def cell(peer, fault):
     """Runs in the fresh process: prints one JSON line."""
+    if fault in LIFECYCLE:
+        lifecycle_cell(peer, fault)
+        return
+    if fault == "sigchld_ignored":
+        signal.signal(signal.SIGCHLD, signal.SIG_IGN)
     logged = []
 
     class Keep(logging.Handler):
@@ -205,12 +300,26 @@ def session_members(sid):
     return pids
 
 
+def signal_when_running(proc, fault, limit):
+    """Sends the row's signal to the cell alone once its tasks run (the cell and its 4 workers
+    are up, then half a second more); returns when, on the monotonic clock."""
+    deadline = time.monotonic() + limit
+    while len(session_members(proc.pid)) < 5 and proc.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.05)
+    time.sleep(0.5)
+    sent = time.monotonic()
+    if proc.poll() is None:
+        os.kill(proc.pid, SIGNALLED[fault])
+    return sent
+
+
 def measure(peer, fault, limit):
     # The cell's output goes to a file: processes it leaves behind may hold a pipe open.
     with tempfile.TemporaryFile("w+") as out:
         proc = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--cell", peer, fault],
                                 stdout=out, stderr=subprocess.DEVNULL, text=True, start_new_session=True)
         start = time.perf_counter()
+        sent = signal_when_running(proc, fault, limit) if fault in SIGNALLED else None
         try:
             proc.wait(timeout=limit)
             hung = False
@@ -219,7 +328,9 @@ def measure(peer, fault, limit):
             os.kill(proc.pid, signal.SIGKILL)
             proc.wait()
         wall = time.perf_counter() - start
-        time.sleep(0.3)  # let exiting children go
+        gone = time.monotonic()
+        # Let exiting children go; a parent's fault leaves them a few seconds to follow it.
+        time.sleep(3 if fault in LIFECYCLE else 0.3)
         left = session_members(proc.pid)
         for pid in left:  # processes this cell started and left running
             try:
@@ -229,7 +340,15 @@ def measure(peer, fault, limit):
         out.seek(0)
         lines = out.read().strip().splitlines()
     if hung:
-        result = {"outcome": "hang", "seconds": wall}
+        result = {"outcome": "hang", "seconds": wall if sent is None else gone - sent}
+    elif fault in LIFECYCLE:
+        result = json.loads(lines[-1]) if lines else {"outcome": "crash"}
+        if proc.returncode < 0:
+            result = {"outcome": "dies", "error": signal.Signals(-proc.returncode).name}
+        elif proc.returncode > 0:
+            result["outcome"] = f"exits with code {proc.returncode}"
+        mark = sent if sent is not None else result.pop("mark", None)
+        result["seconds"] = gone - mark if mark is not None else wall
     elif proc.returncode != 0 or not lines:
         result = {"outcome": "crash", "seconds": wall, "detail": f"exit {proc.returncode}"}
     else:
@@ -239,6 +358,8 @@ def measure(peer, fault, limit):
 
 
 def describe(r):
+    if r["outcome"] == "n/a":
+        return "n/a"
     text = r["outcome"]
     if r.get("error"):
         text += f" ({r['error']})"
@@ -256,7 +377,9 @@ def matrix(limit=20, peers=tuple(PEERS), faults=tuple(FAULTS)):
         ["fault"] + [PEERS[p] for p in peers],
         f"Each cell ran in a fresh process under a {limit:.0f} s wall limit (60 s for the large "
         "results); 4 tasks (64 for the large results), task 1 faulty. 'left N': processes of the cell still running after it "
-        "ended (then killed).",
+        "ended (then killed). The rows from the parent's SIGTERM to the daemonic tasks put the fault on the parent "
+        "while its tasks sleep 60 s: the time is from the signal, the failed start or the last statement to the "
+        "parent's exit, and 'left N' is counted 3 s after it; in the SIGCHLD row the tasks return at once.",
     )
     data = {}
     for fault in faults:
@@ -355,6 +478,7 @@ def main():
     parser.add_argument("--only", default=",".join(PEERS))
     parser.add_argument("--faults", default=",".join(FAULTS))
     parser.add_argument("--large-only", action="store_true", help="only the large-result timings")
+    parser.add_argument("--matrix-only", action="store_true", help="no large-result timings")
     opts = parser.parse_args()
     if opts.cell:
         cell(*opts.cell)
@@ -366,6 +490,8 @@ def main():
     if not opts.large_only:
         table, _ = matrix(opts.limit, opts.only.split(","), opts.faults.split(","))
         print(table.markdown())
+    if opts.matrix_only:
+        return
     entries, _ = large_results()
     for table, targets, _ in entries:
         print(table.markdown())
