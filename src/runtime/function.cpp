@@ -384,9 +384,14 @@ Ref annotations_of(FunctionObject* fn) {
         Ref annotate = Ref::borrow(fn->annotate);  // held: the call may replace it
         Ref value_format = new_int(1);
         Ref made = call(annotate, value_format);
-        if (!PyDict_Check(made.get()))
+        if (!PyDict_Check(made.get())) {
+#if PY_VERSION_HEX >= 0x030F0000
+            raise_format(PyExc_TypeError, "__annotate__() must return a dict, not %T", made.get());
+#else
             raise_format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'",
                          Py_TYPE(made.get())->tp_name);
+#endif
+        }
         Py_XSETREF(fn->annotations, Py_NewRef(made.get()));
         return made;
     }
