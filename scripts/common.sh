@@ -157,7 +157,7 @@ make_venv() {
         rm -rf "$venv"
         "$PYTHON_BIN" -m venv "$venv"
         # The bundled pip may be too old for config settings (-C).
-        "$venv/bin/python" -m pip install --quiet --disable-pip-version-check --upgrade "pip>=24"
+        "$venv/bin/python" -W ignore::ResourceWarning -m pip install --quiet --disable-pip-version-check --upgrade "pip>=24"
     fi
-    "$venv/bin/python" -m pip install --quiet --disable-pip-version-check "$@"
+    "$venv/bin/python" -W ignore::ResourceWarning -m pip install --quiet --disable-pip-version-check "$@"
 }
