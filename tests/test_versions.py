@@ -3,13 +3,16 @@ the messages of unpacking and of f(*a, **k), which change between versions
 (3.14, 3.15), annotations as functools.wraps copies them (__annotate__ from
 3.14), and the C stack that 3.14 and later measure. Each case compares the
 native operation with the Python statement it stands for, on the running
-version, or with the function that a wrapper wraps."""
+version, or with the function that a wrapper wraps. And the places that name
+the supported versions agree."""
 
 import functools
 import inspect
+import re
 import sys
 import threading
 import typing
+from pathlib import Path
 
 import pytest
 
@@ -247,3 +250,44 @@ def test_a_native_chain_ends_in_recursion_error_on_a_small_stack():
     """With the recursion limit raised, a chain of 20,000 wrappers cannot fit
     in 512 KiB of stack: as Python code does there, it ends in RecursionError."""
     assert Pcall.pcall(deep_chain_on_a_small_stack, iargs=[(20_000,)], timeout=60) == (["RecursionError"],)
+
+
+# ---------------------------------------------------------------------------
+# Every place that names the supported versions
+# ---------------------------------------------------------------------------
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def versions_in(text):
+    return {tuple(map(int, v.split("."))) for v in re.findall(r"\b3\.1\d\b", text)}
+
+
+def cmake_range():
+    low, high = re.search(r"find_package\(Python (3\.\d+)\.\.\.<(3\.\d+)", (ROOT / "CMakeLists.txt").read_text()).groups()
+    low, high = (tuple(map(int, v.split("."))) for v in (low, high))
+    return {(3, minor) for minor in range(low[1], high[1])}
+
+
+def readme_statement():
+    section = (ROOT / "README.md").read_text().split("### Supported versions", 1)[1]
+    return versions_in(section.strip().split("\n\n", 1)[0])
+
+
+PLACES = {
+    "classifiers": lambda: versions_in(" ".join(
+        re.findall(r"Programming Language :: Python :: (3\.\d+)", (ROOT / "pyproject.toml").read_text()))),
+    "CMake's version range": cmake_range,
+    "the scripts' supported versions": lambda: versions_in(
+        re.search(r"^SUPPORTED_VERSIONS=\((.*)\)", (ROOT / "scripts" / "common.sh").read_text(), re.M).group(1)),
+    "the versions CI runs": lambda: versions_in(
+        re.search(r"^for v in (.*); do", (ROOT / ".ci" / "run").read_text(), re.M).group(1)),
+    "the README's statement": readme_statement,
+}
+
+
+@pytest.mark.parametrize("place", PLACES.values(), ids=PLACES.keys())
+def test_every_place_names_the_supported_versions_this_one_among_them(place):
+    supported = PLACES["the scripts' supported versions"]()
+    assert sys.version_info[:2] in supported
+    assert place() == supported
