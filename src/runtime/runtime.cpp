@@ -74,7 +74,8 @@ PyObject* g_builtins = nullptr;  // the builtins module's dict, kept for good
 static Name s_import{"__import__"}, s_name{"__name__"}, s_file{"__file__"}, s_enter{"__enter__"},
     s_exit{"__exit__"}, s_module{"__module__"}, s_qualname{"__qualname__"}, s_doc{"__doc__"},
     s_classcell{"__classcell__"}, s_multiprocessing{"multiprocessing"}, s_get_context{"get_context"},
-    s_fork{"fork"}, s_items{"items"}, s_keys{"keys"}, s_module_import_state{"__spec__"}, s_initializing{"_initializing"};
+    s_fork{"fork"}, s_items{"items"}, s_keys{"keys"}, s_module_import_state{"__spec__"},
+    s_initializing{"_initializing"};
 
 Name::Name(const char* text) noexcept : text_(text), next_(g_names) { g_names = this; }
 
