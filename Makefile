@@ -1,6 +1,8 @@
-# Each target does its own set-up (CPython from pyenv, a virtual environment
-# per version, the package installed), so every one works on a fresh machine.
-# CPython 3.10 by default; PY=3.12 (or PYTHON=/path/to/python3.X) chooses.
+# Each target does its own set-up (CPython from pyenv, or 3.14 and 3.15 from
+# Debian's packages, a virtual environment per version, the package
+# installed), so every one works on a fresh machine. The newest supported
+# CPython found by default; PY=3.12 (or PY=3.15d for the debug build, or
+# PYTHON=/path/to/python3.X) chooses.
 .PHONY: demo test test-all test-sanitize bench wheel ci clean
 
 demo:
@@ -19,7 +21,7 @@ test-sanitize:
 bench:
 	bash scripts/bench.sh
 
-# One manylinux wheel per supported CPython installed, into wheelhouse/.
+# One manylinux wheel per supported CPython, built against glibc 2.31, into wheelhouse/.
 wheel:
 	bash scripts/wheel.sh
 

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The test suite on every supported CPython installed, one after the other,
+# The test suite on every supported CPython (3.10 to 3.13 as installed, 3.14
+# and 3.15 set up from Debian's packages if need be), one after the other,
 # each in its own environment; arguments go to pytest. Reports the time of
 # each run and fails if any run failed (or no interpreter was found).
 ANY_PYTHON=1 source "$(dirname "$0")/common.sh"
-mapfile -t versions < <(installed_versions)
+mapfile -t versions < <(available_versions)
 if [ ${#versions[@]} -eq 0 ]; then
     echo "error: none of CPython ${SUPPORTED_VERSIONS[*]} found" >&2
     exit 1

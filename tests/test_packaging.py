@@ -16,6 +16,7 @@ ROOT = Path(__file__).resolve().parent.parent
 SRC = ROOT / "src" / "tavrix"
 MODULES = ["tavrix.async_.forkline", "tavrix.async_.synchronize"]
 VERSION = "%d%d" % sys.version_info[:2]  # as in wheel tags and extension suffixes
+ABI = VERSION + ("d" if hasattr(sys, "gettotalrefcount") else "")  # a debug build's ABI tag
 
 
 def run(args, cwd, env=None, timeout=300):
@@ -131,12 +132,12 @@ def test_wheel_builds_and_installs_into_a_fresh_venv(tmp_path):
     # A user's build (from the sdist, or pip install .) does not make warnings errors.
     assert "TAVRIX_WERROR:BOOL=OFF" in (tmp_path / "build" / "CMakeCache.txt").read_text()
     [wheel] = wheels.glob("*.whl")
-    assert wheel.name.startswith(f"tavrix_async-0.1.0-cp{VERSION}-cp{VERSION}-linux_"), wheel.name
+    assert wheel.name.startswith(f"tavrix_async-0.1.0-cp{VERSION}-cp{ABI}-linux_"), wheel.name
 
     names = set(zipfile.ZipFile(wheel).namelist())
     for module in ("forkline", "synchronize"):
         assert f"tavrix/async_/{module}.pyi" in names
-        assert any(n.startswith(f"tavrix/async_/{module}.cpython-{VERSION}-") and n.endswith(".so") for n in names)
+        assert any(n.startswith(f"tavrix/async_/{module}.cpython-{ABI}-") and n.endswith(".so") for n in names)
     for name in (
         "tavrix/py.typed",
         "tavrix/async_/exceptions.py",

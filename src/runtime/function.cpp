@@ -271,6 +271,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(fn->defaults);
     Py_VISIT(fn->kwdefaults);
     Py_VISIT(fn->annotations);
+    Py_VISIT(fn->annotate);
     Py_VISIT(fn->dict);
     return 0;
 }
@@ -287,6 +288,7 @@ int function_clear(PyObject* self) noexcept {
     Py_CLEAR(fn->defaults);
     Py_CLEAR(fn->kwdefaults);
     Py_CLEAR(fn->annotations);
+    Py_CLEAR(fn->annotate);
     Py_CLEAR(fn->dict);
     return 0;
 }
@@ -369,11 +371,37 @@ int set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
     return 0;
 }
 
+// The annotations dict, made when first asked for. From 3.14 a function's
+// annotations may be given instead as __annotate__, a callable that makes
+// them (functools.wraps copies it, not the dict): __annotations__ then calls
+// it with the VALUE format (1) and keeps the dict it returns, as the
+// interpreter's functions do.
+Ref annotations_of(FunctionObject* fn) {
+    if (fn->annotations != nullptr)
+        return Ref::borrow(fn->annotations);
+#if PY_VERSION_HEX >= 0x030E0000
+    if (fn->annotate != nullptr && PyCallable_Check(fn->annotate)) {
+        Ref annotate = Ref::borrow(fn->annotate);  // held: the call may replace it
+        Ref value_format = new_int(1);
+        Ref made = call(annotate, value_format);
+        if (!PyDict_Check(made.get())) {
+#if PY_VERSION_HEX >= 0x030F0000
+            raise_format(PyExc_TypeError, "__annotate__() must return a dict, not %T", made.get());
+#else
+            raise_format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'",
+                         Py_TYPE(made.get())->tp_name);
+#endif
+        }
+        Py_XSETREF(fn->annotations, Py_NewRef(made.get()));
+        return made;
+    }
+#endif
+    fn->annotations = check(PyDict_New()).release();
+    return Ref::borrow(fn->annotations);
+}
+
 PyObject* get_annotations(PyObject* self, void*) noexcept {
-    FunctionObject* fn = as_function(self);
-    if (fn->annotations == nullptr && (fn->annotations = PyDict_New()) == nullptr)
-        return nullptr;
-    return Py_NewRef(fn->annotations);
+    return guarded([&] { return annotations_of(as_function(self)).release(); }, static_cast<PyObject*>(nullptr));
 }
 int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
     if (value == Py_None)
@@ -382,9 +410,39 @@ int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    FunctionObject* fn = as_function(self);
+    Py_XSETREF(fn->annotations, Py_XNewRef(value));
+#if PY_VERSION_HEX >= 0x030E0000
+    Py_CLEAR(fn->annotate);
+#endif
     return 0;
 }
+
+#if PY_VERSION_HEX >= 0x030E0000
+PyObject* get_annotate(PyObject* self, void*) noexcept {
+    PyObject* annotate = as_function(self)->annotate;
+    return Py_NewRef(annotate ? annotate : Py_None);
+}
+// Callable or None; a callable replaces the annotations made so far.
+int set_annotate(PyObject* self, PyObject* value, void*) noexcept {
+    FunctionObject* fn = as_function(self);
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ cannot be deleted");
+        return -1;
+    }
+    if (value == Py_None) {
+        Py_XSETREF(fn->annotate, Py_NewRef(value));
+        return 0;
+    }
+    if (!PyCallable_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
+        return -1;
+    }
+    Py_XSETREF(fn->annotate, Py_NewRef(value));
+    Py_CLEAR(fn->annotations);
+    return 0;
+}
+#endif
 
 // inspect.Signature built from the same declaration the binder uses, with the
 // defaults and annotations as they are when the call begins. Every value is
@@ -392,9 +450,10 @@ int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
 // and a key's __eq__ may replace or edit any of the three.
 Ref build_signature(FunctionObject* fn) {
     const FunctionDef& def = *fn->def;
+    // First: making the annotations may run __annotate__.
+    Ref annotations = annotations_of(fn);
     Ref defaults = Ref::borrow(fn->defaults);
     Ref kwdefaults = Ref::borrow(fn->kwdefaults);
-    Ref annotations = fn->annotations ? Ref::borrow(fn->annotations) : check(PyDict_New());
     Ref inspect = check(PyImport_Import(s_inspect));
     Ref parameter = getattr(inspect, s_Parameter);
     Ref empty = check(PyObject_GetAttrString(parameter, "empty"));
@@ -522,6 +581,9 @@ PyGetSetDef function_getset[] = {
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030E0000
+    {"__annotate__", get_annotate, set_annotate, nullptr, nullptr},
+#endif
     {"__signature__", get_signature, set_signature, nullptr, nullptr},
     {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
@@ -625,6 +687,7 @@ Ref make_function(const FunctionDef& def, PyObject* globals, PyObject* closure, 
     fn->defaults = Py_XNewRef(defaults);
     fn->kwdefaults = Py_XNewRef(kwdefaults);
     fn->annotations = nullptr;
+    fn->annotate = nullptr;
     fn->dict = nullptr;
     fn->weakreflist = nullptr;
     Ref result = Ref::steal(reinterpret_cast<PyObject*>(fn));

@@ -80,6 +80,7 @@ struct FunctionObject {
     PyObject* defaults;    // tuple or null
     PyObject* kwdefaults;  // dict or null
     PyObject* annotations;
+    PyObject* annotate;  // __annotate__ (3.14+): a callable, None or null
     PyObject* dict;
     PyObject* weakreflist;
 

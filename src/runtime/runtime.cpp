@@ -74,7 +74,8 @@ PyObject* g_builtins = nullptr;  // the builtins module's dict, kept for good
 static Name s_import{"__import__"}, s_name{"__name__"}, s_file{"__file__"}, s_enter{"__enter__"},
     s_exit{"__exit__"}, s_module{"__module__"}, s_qualname{"__qualname__"}, s_doc{"__doc__"},
     s_classcell{"__classcell__"}, s_multiprocessing{"multiprocessing"}, s_get_context{"get_context"},
-    s_fork{"fork"}, s_items{"items"}, s_module_import_state{"__spec__"}, s_initializing{"_initializing"};
+    s_fork{"fork"}, s_items{"items"}, s_keys{"keys"}, s_module_import_state{"__spec__"},
+    s_initializing{"_initializing"};
 
 Name::Name(const char* text) noexcept : text_(text), next_(g_names) { g_names = this; }
 
@@ -185,8 +186,18 @@ void unpack(PyObject* item, Ref* out, Py_ssize_t n) {
             raise_format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, i);
         }
     }
-    if (Ref extra = Ref::steal(PyIter_Next(it)))
+    if (Ref extra = Ref::steal(PyIter_Next(it))) {
+#if PY_VERSION_HEX >= 0x030E0000
+        // From 3.14 the message gives the size of an exact list, tuple or dict
+        // (read once the extra value is in hand, as there).
+        if (PyList_CheckExact(item) || PyTuple_CheckExact(item) || PyDict_CheckExact(item)) {
+            const Py_ssize_t size = PyDict_CheckExact(item) ? PyDict_GET_SIZE(item) : Py_SIZE(item);
+            if (size > n)
+                raise_format(PyExc_ValueError, "too many values to unpack (expected %zd, got %zd)", n, size);
+        }
+#endif
         raise_format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+    }
     if (PyErr_Occurred())
         throw Error{};
 }
@@ -194,7 +205,33 @@ void unpack(PyObject* item, Ref* out, Py_ssize_t n) {
 Ref items_iterator(PyObject* mapping) { return check(PyObject_GetIter(call_method(mapping, s_items))); }
 
 // How the interpreter names a callable in its call errors: "module.f()".
+// _PyObject_FunctionStr is what the interpreter itself calls for these
+// messages (private, exported through 3.15); the public way to the same text
+// would be rebuilding it from __module__ and __qualname__ here.
 static Ref function_str(PyObject* callable) { return check(_PyObject_FunctionStr(callable)); }
+
+// keys() as the ** operand's merge calls it, turned into a list.
+static Ref keys_list(PyObject* kwargs) {
+#if PY_VERSION_HEX >= 0x030F0000
+    // From 3.15 only a missing keys attribute means "not a mapping"; errors
+    // raised by keys() and what follows pass through as they are.
+    Ref method = getattr_optional(kwargs, s_keys);
+    if (!method)
+        raise_format(PyExc_TypeError, "Value after ** must be a mapping, not %T", kwargs);
+    Ref keys = call(method);
+    if (PyList_CheckExact(keys.get()))
+        return keys;
+    Ref it = Ref::steal(PyObject_GetIter(keys));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError))
+            raise_format(PyExc_TypeError, "%T.keys() must return an iterable, not %T", kwargs, keys.get());
+        throw Error{};
+    }
+    return check(PySequence_List(it));
+#else
+    return check(PyMapping_Keys(kwargs));
+#endif
+}
 
 // The ** operand of a call merged into `into`, as the interpreter merges it:
 // a dict that iterates as a dict is read in place, anything else through
@@ -218,7 +255,7 @@ static void merge_keywords(PyObject* callable, PyObject* into, PyObject* kwargs)
         }
         return;
     }
-    Ref keys = check(PyMapping_Keys(kwargs));
+    Ref keys = keys_list(kwargs);
     for_each(keys, [&](PyObject* key) {
         if (check(PyDict_Contains(into, key)))
             repeated(key);
@@ -230,11 +267,14 @@ static void merge_keywords(PyObject* callable, PyObject* into, PyObject* kwargs)
 Ref call_star(PyObject* callable, PyObject* args, PyObject* kwargs) {
     Ref keywords = check(PyDict_New());
     if (kwargs != nullptr) {
+#if PY_VERSION_HEX >= 0x030F0000
+        merge_keywords(callable, keywords, kwargs);
+#else
         try {
             merge_keywords(callable, keywords, kwargs);
         } catch (const Error&) {
-            // A missing keys() (or any AttributeError on the way) means "not
-            // a mapping", as the interpreter reports it.
+            // Up to 3.14 a missing keys() (or any AttributeError on the way)
+            // means "not a mapping", as the interpreter reports it.
             if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
                 PyErr_Clear();
                 Ref shown = function_str(callable);
@@ -243,15 +283,20 @@ Ref call_star(PyObject* callable, PyObject* args, PyObject* kwargs) {
             }
             throw;
         }
+#endif
     }
     Ref positional;
     if (PyTuple_CheckExact(args)) {
         positional = Ref::borrow(args);
     } else {
         if (Py_TYPE(args)->tp_iter == nullptr && !PySequence_Check(args)) {
+#if PY_VERSION_HEX >= 0x030F0000
+            raise_format(PyExc_TypeError, "Value after * must be an iterable, not %.200s", Py_TYPE(args)->tp_name);
+#else
             Ref shown = function_str(callable);
             raise_format(PyExc_TypeError, "%U argument after * must be an iterable, not %.200s", shown.get(),
                          Py_TYPE(args)->tp_name);
+#endif
         }
         positional = check(PySequence_Tuple(args));
     }
@@ -401,7 +446,10 @@ void ExceptScope::reraise() noexcept(false) {
 // ---------------------------------------------------------------------------
 
 // Special methods are looked up on the type and bound, as the interpreter does
-// (through its method cache: the type lookup has no public entry point).
+// (through its method cache). _PyType_Lookup is that lookup: private, but
+// exported and unchanged through 3.15, and the type lookup has no public entry
+// point. Should it go, a walk of the type's __mro__ reading each class's own
+// dict (PyType_GetDict) finds the same descriptor, without the cache.
 static Ref lookup_special(PyObject* obj, PyObject* name) {
     // Held while __get__ runs, which may delete it from the class.
     Ref descr = Ref::borrow(_PyType_Lookup(Py_TYPE(obj), name));

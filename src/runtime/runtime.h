@@ -288,13 +288,25 @@ Ref call_star(PyObject* callable, PyObject* args, PyObject* kwargs);
 // another counts itself: a chain of them ends in RecursionError at the depth
 // sys.getrecursionlimit() sets, counted together with the Python frames
 // around it. Up to 3.11 Py_EnterRecursiveCall does exactly that; from 3.12 it
-// counts against a fixed limit of its own instead, so the call takes a place
-// in the Python frames' count as a frame would (the thread state's fields
-// have no other entry point). 0 on entry, -1 with RecursionError set.
+// counts against a limit of its own instead (3.12, 3.13: a fixed count of C
+// calls; 3.14 on: the room left on the thread's C stack), so the call takes a
+// place in the Python frames' count as a frame would. The thread state's
+// fields py_recursion_remaining and recursion_headroom are the only way to
+// that count: they are not part of the limited API, but are the same fields
+// from 3.12 to 3.15; should they go, PyUnstable_ or Py_ entry points to the
+// Python frames' count would replace them here, and without one the count
+// of Py_EnterRecursiveCall alone would remain. From 3.14 the C stack is
+// measured as well, as the interpreter measures it for its own frames, so a
+// chain on a thread with a small stack ends in RecursionError too, with the
+// recursion limit raised. 0 on entry, -1 with RecursionError set.
 inline int enter_recursive_call(const char* where) noexcept {
 #if PY_VERSION_HEX < 0x030C0000
     return Py_EnterRecursiveCall(where);
 #else
+#if PY_VERSION_HEX >= 0x030E0000
+    if (Py_EnterRecursiveCall(where))
+        return -1;
+#endif
     PyThreadState* tstate = PyThreadState_Get();
     // The interpreter lends 50 more levels while it raises RecursionError.
     const int floor = tstate->recursion_headroom ? -50 : 0;
@@ -304,6 +316,9 @@ inline int enter_recursive_call(const char* where) noexcept {
     ++tstate->recursion_headroom;
     PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
     --tstate->recursion_headroom;
+#if PY_VERSION_HEX >= 0x030E0000
+    Py_LeaveRecursiveCall();
+#endif
     return -1;
 #endif
 }
@@ -313,6 +328,9 @@ inline void leave_recursive_call() noexcept {
     Py_LeaveRecursiveCall();
 #else
     ++PyThreadState_Get()->py_recursion_remaining;
+#if PY_VERSION_HEX >= 0x030E0000
+    Py_LeaveRecursiveCall();
+#endif
 #endif
 }
 
