@@ -168,6 +168,41 @@ def test_lock_protocol_and_failures(monkeypatch):
         sync.locked(pytest.fail)(Slotted())
 
 
+def describing(kind, lock):
+    """An object whose text for the waiting warning comes from one of its own locked methods."""
+    if kind == "LockableMeta":
+        class Described(metaclass=sync.LockableMeta):
+            def state(self):
+                return "state"
+
+            def work(self):
+                return "done"
+    else:
+        decorate = sync.Lockable.locked if kind == "Lockable.locked" else sync.locked
+
+        class Described:
+            state = decorate(lambda self: "state")
+            work = decorate(lambda self: "done")
+    text = lambda self: f"<{self.state()}>"  # noqa: E731
+    setattr(Described, "__repr__" if kind == "__repr__" else "__str__", text)
+    obj = Described()
+    obj.__lock__ = lock
+    return obj
+
+
+@pytest.mark.parametrize("kind", ["locked", "Lockable.locked", "LockableMeta", "__repr__"])
+def test_waiting_text_may_call_a_locked_method_of_the_same_object(kind, monkeypatch):
+    # The inner call, made while the text is built, finds the lock taken too:
+    # it waits without a warning of its own, and the outer call warns once.
+    log = []
+    monkeypatch.setattr(sync, "logger", Recorder(log))
+    obj = describing(kind, Recorder(log, free=False))
+    assert obj.work() == "done"
+    assert log == [("acquire", (), {"block": False}), ("acquire", (), {"block": False}), ("acquire", (), {}),
+                   ("release", (), {}), ("warning", ("Waiting for lock on <state>",), {}), ("acquire", (), {}),
+                   ("release", (), {})]
+
+
 def test_recursion_ends_in_recursion_error():
     wrapper = Plain.echo
     for _ in range(200):

@@ -7,7 +7,9 @@
 #include "function.h"
 #include "runtime.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 using rt::Bound;
 using rt::call;
@@ -337,10 +339,34 @@ Ref ensure_lock(FunctionObject& fn, PyObject* self) {
     return {};
 }
 
+// The objects whose waiting warning this thread is building, innermost
+// last. str(self) may itself make a locked call of the same object, which
+// then finds the lock taken as well: that call waits without a warning of
+// its own, instead of building the same text again (and again, until the
+// recursion limit).
+thread_local std::vector<PyObject*> t_describing;
+
+struct Describing {
+    explicit Describing(PyObject* obj) { t_describing.push_back(obj); }
+    ~Describing() { t_describing.pop_back(); }
+    Describing(const Describing&) = delete;
+    Describing& operator=(const Describing&) = delete;
+
+    static bool contains(PyObject* obj) noexcept {
+        return std::find(t_describing.begin(), t_describing.end(), obj) != t_describing.end();
+    }
+};
+
 // The lock was taken: warn, then wait for it without limit.
 void wait_for_lock(FunctionObject& fn, PyObject* self) {
-    Ref text = check(PyUnicode_FromFormat("Waiting for lock on %S", self));
-    call_method(fn.global(s_logger), s_warning, text);
+    if (!Describing::contains(self)) {
+        Ref text;
+        {
+            Describing building(self);
+            text = check(PyUnicode_FromFormat("Waiting for lock on %S", self));
+        }
+        call_method(fn.global(s_logger), s_warning, text);
+    }
     check(own_lock_acquire(self));
 }
 
