@@ -445,7 +445,9 @@ PyObject* wrapped_vectorcall(PyObject* callable, PyObject* const* args, size_t n
         return nullptr;
     PyObject* result = rt::guarded(
         [&] {
-            Ref method = Ref::borrow(fn->closure);
+            // The wrapper is held by its caller for the call, and nothing
+            // replaces what it closes over.
+            PyObject* method = fn->closure;
             return run_locked<CreatesLock>(*fn, args[0], [&] {
                        return check(PyObject_Vectorcall(method, args, nargsf, kwnames));
                    }).release();
