@@ -1416,7 +1416,14 @@ void update_dict(PyObject* kwargs, PyObject* item) {
             rt::raise(PyExc_RuntimeError, "dict mutated during update");
     }
 #endif
-    check(PyDict_Update(kwargs, item));
+    succeed(PyDict_Update(kwargs, item));
+}
+
+// common + tuple(item): an exact tuple is used as it is.
+inline Ref with_item(PyObject* common, Ref item) {
+    if (!PyTuple_CheckExact(item.get()))
+        item = owned(PySequence_Tuple(item));
+    return owned(PySequence_Concat(common, item));
 }
 
 // A new, empty argument set: a dict that will get the keys "target", "args"
@@ -1468,7 +1475,7 @@ bool is_itertools_repeat(PyObject* candidate) {
     return true;
 }
 
-Ref Pcall_build_arguments(FunctionObject& fn, const Bound& a) {
+[[gnu::flatten]] Ref Pcall_build_arguments(FunctionObject& fn, const Bound& a) {
     PyObject* self = a[0];
     Ref targets = getattr(self, s_targets);
     Ref iargs = getattr(self, s_iargs);
@@ -1537,18 +1544,12 @@ Ref Pcall_build_arguments(FunctionObject& fn, const Bound& a) {
     // Every test and walk below happens per child, as written: user code run
     // for one child (an item's iteration, a mapping's update) may change what
     // the next child sees.
+    const bool plain_varkwargs = PyDict_CheckExact(varkwargs.get());
     Ref index;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        index = Ref();
-        Ref args;
-        if (non_empty(iargs)) {
-            Ref item = item_at(iargs, i, index);
-            if (!PyTuple_CheckExact(item.get()))
-                item = owned(PySequence_Tuple(item));
-            args = owned(PySequence_Concat(common, item));
-        } else {
-            args = common;
-        }
+        if (index)
+            index = Ref();
+        Ref args = non_empty(iargs) ? with_item(common, item_at(iargs, i, index)) : common;
         Ref kwargs = plain_ckwargs ? owned(PyDict_Copy(ckwargs)) : call_method(ckwargs, s_copy);
         const bool plain_kwargs = PyDict_CheckExact(kwargs.get());
         if (non_empty(ikwargs)) {
@@ -1562,7 +1563,7 @@ Ref Pcall_build_arguments(FunctionObject& fn, const Bound& a) {
             Ref value = item_at(values, i, index);
             succeed(plain_kwargs ? PyDict_SetItem(kwargs, key, value) : PyObject_SetItem(kwargs, key, value));
         };
-        if (PyDict_CheckExact(varkwargs.get())) {
+        if (plain_varkwargs) {
             // for_each_pair's walk of an exact dict, in place.
             const Py_ssize_t size = PyDict_GET_SIZE(varkwargs.get());
             Py_ssize_t pos = 0, left = size;
@@ -1574,8 +1575,15 @@ Ref Pcall_build_arguments(FunctionObject& fn, const Bound& a) {
                     break;
                 if (left-- == 0)
                     rt::raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
-                Ref k = Ref::borrow(key), v = Ref::borrow(values);
-                set_keyword(k, v);
+                // The key is held while it is inserted (a comparison can run
+                // code); the value list only while it is indexed by code.
+                Ref k = Ref::borrow(key);
+                if (PyList_CheckExact(values)) {
+                    set_keyword(k, values);
+                } else {
+                    Ref v = Ref::borrow(values);
+                    set_keyword(k, v);
+                }
             }
         } else {
             rt::for_each_pair(varkwargs, set_keyword);
