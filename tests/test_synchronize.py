@@ -280,11 +280,12 @@ class InstanceMethodsLock:
         self.release = lambda: log.append((name, "release"))
 
 
-@pytest.mark.parametrize("changed", ["owner class", "lock class"])
+@pytest.mark.parametrize("changed", ["owner class", "lock class", "fork lock class"])
 def test_lock_and_its_methods_read_afresh_after_a_class_changes(changed):
     # The reads behind acquire, release and the wrappers may skip the class
-    # search while a class is unchanged; a class given a descriptor later is
-    # searched again, and an instance attribute is always read anew.
+    # search while a class is unchanged, and read the fork context's locks
+    # through their dict; a class given a descriptor later is searched again,
+    # and an instance attribute is always read anew.
     log = []
 
     class Owner(sync.Lockable):
@@ -292,8 +293,13 @@ def test_lock_and_its_methods_read_afresh_after_a_class_changes(changed):
         def work(self):
             return "done"
 
-    class Lock(InstanceMethodsLock):
-        pass
+    if changed == "fork lock class":
+        class Lock(multiprocessing.synchronize.RLock):
+            def __init__(self, log, name):
+                super().__init__(ctx=FORK)
+    else:
+        class Lock(InstanceMethodsLock):
+            pass
 
     obj = Owner(lock=lambda: Lock(log, "first"))
 
@@ -314,6 +320,10 @@ def test_lock_and_its_methods_read_afresh_after_a_class_changes(changed):
         log.clear()
         round_trip()
         reads = 7 if expected == "class" and changed == "owner class" else 0
+        if expected == "second" and changed == "fork lock class":
+            assert log == [] and obj.__lock__.acquire(block=False) is True  # its own methods again, and free
+            obj.__lock__.release()
+            continue
         assert {name for name, _ in log} == {expected} and len(log) == 6 + reads
         if expected == "class" and changed == "owner class":
             del Owner.__lock__
