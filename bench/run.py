@@ -38,6 +38,13 @@ def machine():
             f"CPython {platform.python_version()}")
 
 
+def load():
+    try:
+        return " / ".join(f"{x:.2f}" for x in os.getloadavg())
+    except OSError:
+        return "unknown"
+
+
 def chart(path, results, batch_data):
     import matplotlib
 
@@ -49,7 +56,7 @@ def chart(path, results, batch_data):
 
     def bars(ax, ns, title, unit):
         labels = list(ns)
-        colours = ["tab:blue" if not any(w in l for w in ("hand", "pure", "wrapt", "threading", "obj.", "held", "type", "bare"))
+        colours = ["tab:blue" if not any(w in l for w in ("hand", "pure", "wrapt", "threading", "obj.", "held", "type", "bare", "floor"))
                    else "tab:gray" for l in labels]
         ax.barh(labels[::-1], [ns[l] for l in labels][::-1], color=colours[::-1])
         ax.set_title(title)
@@ -117,8 +124,9 @@ def main():
 
     started = time.time()
     host = machine()
-    print(f"Machine: {host}\n")
-    sections, targets, raw_results, batch_data = [], [], {}, {}
+    load_start = load()
+    print(f"Machine: {host}; load average {load_start} (1, 5, 15 min)\n")
+    sections, targets, raw_results, batch_data, instruction_counts = [], [], {}, {}, {}
 
     def take(entries):
         for table, tg, ns in entries:
@@ -131,11 +139,15 @@ def main():
     if "lock" in only:
         import bench_lock
 
-        take(bench_lock.run(opts.quick))
+        entries, counts = bench_lock.run(opts.quick)
+        take(entries)
+        instruction_counts.update(counts)
     if "build" in only:
         import bench_build
 
-        take(bench_build.run(opts.quick))
+        entries, counts = bench_build.run(opts.quick)
+        take(entries)
+        instruction_counts.update(counts)
     if "batch" in only or "sweep" in only:
         import bench_batch
 
@@ -157,14 +169,18 @@ def main():
     elapsed = time.time() - started
     print(f"Bench ran in {elapsed:.0f} s.")
 
-    md = ["# Benchmark results", "", f"Machine: {host}. Whole run: {elapsed:.0f} s"
-          + (" (quick run)." if opts.quick else "."), "", summary.markdown()]
+    load_end = load()
+    print(f"Load average at the end: {load_end}")
+    md = ["# Benchmark results", "", f"Machine: {host}. Load average (1, 5, 15 min) {load_start} at the start, "
+          f"{load_end} at the end. Whole run: {elapsed:.0f} s" + (" (quick run)." if opts.quick else "."), "",
+          summary.markdown()]
     md += [t.markdown() for t in sections]
     with open(os.path.join(out_dir, "RESULTS.md"), "w") as f:
         f.write("\n".join(md))
     with open(os.path.join(out_dir, "results.json"), "w") as f:
-        json.dump({"machine": host, "tables": {t.title: {"columns": t.columns, "rows": t.rows} for t in sections},
-                   "targets": [t.row() for t in targets]}, f, indent=1)
+        json.dump({"machine": host, "load": [load_start, load_end],
+                   "tables": {t.title: {"columns": t.columns, "rows": t.rows} for t in sections},
+                   "targets": [t.row() for t in targets], "instructions": instruction_counts}, f, indent=1)
     chart(os.path.join(out_dir, "results.png"), raw_results, batch_data)
     print(f"Wrote {out_dir}/RESULTS.md, results.json and results.png")
 

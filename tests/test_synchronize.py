@@ -168,6 +168,41 @@ def test_lock_protocol_and_failures(monkeypatch):
         sync.locked(pytest.fail)(Slotted())
 
 
+def describing(kind, lock):
+    """An object whose text for the waiting warning comes from one of its own locked methods."""
+    if kind == "LockableMeta":
+        class Described(metaclass=sync.LockableMeta):
+            def state(self):
+                return "state"
+
+            def work(self):
+                return "done"
+    else:
+        decorate = sync.Lockable.locked if kind == "Lockable.locked" else sync.locked
+
+        class Described:
+            state = decorate(lambda self: "state")
+            work = decorate(lambda self: "done")
+    text = lambda self: f"<{self.state()}>"  # noqa: E731
+    setattr(Described, "__repr__" if kind == "__repr__" else "__str__", text)
+    obj = Described()
+    obj.__lock__ = lock
+    return obj
+
+
+@pytest.mark.parametrize("kind", ["locked", "Lockable.locked", "LockableMeta", "__repr__"])
+def test_waiting_text_may_call_a_locked_method_of_the_same_object(kind, monkeypatch):
+    # The inner call, made while the text is built, finds the lock taken too:
+    # it waits without a warning of its own, and the outer call warns once.
+    log = []
+    monkeypatch.setattr(sync, "logger", Recorder(log))
+    obj = describing(kind, Recorder(log, free=False))
+    assert obj.work() == "done"
+    assert log == [("acquire", (), {"block": False}), ("acquire", (), {"block": False}), ("acquire", (), {}),
+                   ("release", (), {}), ("warning", ("Waiting for lock on <state>",), {}), ("acquire", (), {}),
+                   ("release", (), {})]
+
+
 def test_recursion_ends_in_recursion_error():
     wrapper = Plain.echo
     for _ in range(200):
@@ -245,11 +280,12 @@ class InstanceMethodsLock:
         self.release = lambda: log.append((name, "release"))
 
 
-@pytest.mark.parametrize("changed", ["owner class", "lock class"])
+@pytest.mark.parametrize("changed", ["owner class", "lock class", "fork lock class"])
 def test_lock_and_its_methods_read_afresh_after_a_class_changes(changed):
     # The reads behind acquire, release and the wrappers may skip the class
-    # search while a class is unchanged; a class given a descriptor later is
-    # searched again, and an instance attribute is always read anew.
+    # search while a class is unchanged, and read the fork context's locks
+    # through their dict; a class given a descriptor later is searched again,
+    # and an instance attribute is always read anew.
     log = []
 
     class Owner(sync.Lockable):
@@ -257,8 +293,13 @@ def test_lock_and_its_methods_read_afresh_after_a_class_changes(changed):
         def work(self):
             return "done"
 
-    class Lock(InstanceMethodsLock):
-        pass
+    if changed == "fork lock class":
+        class Lock(multiprocessing.synchronize.RLock):
+            def __init__(self, log, name):
+                super().__init__(ctx=FORK)
+    else:
+        class Lock(InstanceMethodsLock):
+            pass
 
     obj = Owner(lock=lambda: Lock(log, "first"))
 
@@ -269,14 +310,21 @@ def test_lock_and_its_methods_read_afresh_after_a_class_changes(changed):
         assert round_trip() == (True, None, "done", "done")
     obj.__lock__ = Lock(log, "second")
     if changed == "owner class":
-        Owner.__lock__ = property(lambda self: InstanceMethodsLock(log, "class"))
+        # Read anew at each step: once by acquire and by release, twice by
+        # Lockable's wrapper, three times by the generic one.
+        Owner.__lock__ = property(lambda self: log.append(("class", "read")) or InstanceMethodsLock(log, "class"))
     else:
         Lock.acquire = property(lambda self: lambda **kwargs: log.append(("class", "acquire")) or True)
         Lock.release = property(lambda self: lambda: log.append(("class", "release")))
     for expected in ("class", "second"):
         log.clear()
         round_trip()
-        assert {name for name, _ in log} == {expected} and len(log) == 6
+        reads = 7 if expected == "class" and changed == "owner class" else 0
+        if expected == "second" and changed == "fork lock class":
+            assert log == [] and obj.__lock__.acquire(block=False) is True  # its own methods again, and free
+            obj.__lock__.release()
+            continue
+        assert {name for name, _ in log} == {expected} and len(log) == 6 + reads
         if expected == "class" and changed == "owner class":
             del Owner.__lock__
         elif expected == "class":

@@ -775,99 +775,254 @@ bool non_empty(PyObject* source) {
     return rt::truthy(source);
 }
 
-Ref Pcall_build_arguments(FunctionObject& fn, const Bound& a) {
+// check() for the builder's loop, inlined: the throw stays out of line.
+[[noreturn, gnu::noinline]] void unwind() { throw rt::Error{}; }
+inline Ref owned(PyObject* p) {
+    if (p == nullptr) [[unlikely]]
+        unwind();
+    return Ref::steal(p);
+}
+inline void succeed(int rc) {
+    if (rc < 0) [[unlikely]]
+        unwind();
+}
+
+// The length of an exact list or tuple, else 0: a count that one of these
+// bounds can size the result list in advance.
+Py_ssize_t held_length(PyObject* source) noexcept {
+    if (PyList_CheckExact(source))
+        return PyList_GET_SIZE(source);
+    if (PyTuple_CheckExact(source))
+        return PyTuple_GET_SIZE(source);
+    return 0;
+}
+
+// Item `i` of a per-child source, as `source[i]` reads it; an exact list or
+// tuple in range is read directly, anything else (and an index out of range,
+// with its IndexError) through the subscription. `index` holds the int
+// made for `i`, for the other sources of the same child.
+Ref subscript(PyObject* source, Py_ssize_t i, Ref& index) {
+    if (PyTuple_CheckExact(source) && i < PyTuple_GET_SIZE(source))
+        return Ref::borrow(PyTuple_GET_ITEM(source, i));
+    if (!index)
+        index = rt::new_int(i);
+    return check(PyObject_GetItem(source, index));
+}
+
+inline Ref item_at(PyObject* source, Py_ssize_t i, Ref& index) {
+    if (PyList_CheckExact(source) && i < PyList_GET_SIZE(source)) [[likely]]
+        return Ref::borrow(PyList_GET_ITEM(source, i));
+    return subscript(source, i, index);
+}
+
+// kwargs.update(item) for two exact dicts. From 3.11 a few entries are
+// cheaper to insert one by one than through the general merge, which sizes
+// and lays out the target for a large merge first; it is the same insertion
+// of each entry of `item` in its order, each key and value held while it is
+// inserted, and the same error when `item` changes size meanwhile. Keys
+// other than exact strings go through the merge, which reuses their stored
+// hash.
+void update_dict(PyObject* kwargs, PyObject* item) {
+#if PY_VERSION_HEX >= 0x030B0000
+    const Py_ssize_t size = PyDict_GET_SIZE(item);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    for (;;) {
+        if (!PyDict_Next(item, &pos, &key, &value))
+            return;
+        if (!PyUnicode_CheckExact(key))
+            break;  // the merge below sets the entries already set again, to the same values
+        Ref k = Ref::borrow(key), v = Ref::borrow(value);
+        succeed(PyDict_SetItem(kwargs, k, v));
+        if (PyDict_GET_SIZE(item) != size)
+            rt::raise(PyExc_RuntimeError, "dict mutated during update");
+    }
+#endif
+    succeed(PyDict_Update(kwargs, item));
+}
+
+// common + tuple(item): an exact tuple is used as it is.
+inline Ref with_item(PyObject* common, Ref item) {
+    if (!PyTuple_CheckExact(item.get()))
+        item = owned(PySequence_Tuple(item));
+    return owned(PySequence_Concat(common, item));
+}
+
+// A new, empty argument set: a dict that will get the keys "target", "args"
+// and "kwargs", in this order. On 3.10 it is a copy of one kept with those
+// keys, made as an instance dict so that its keys are shared: the copy takes
+// only an array of values, which the three insertions then replace.
+Ref new_argument_set() {
+#if PY_VERSION_HEX < 0x030B0000
+    static PyObject* shape = nullptr;
+    if (shape == nullptr) {
+        Ref cls = owned(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s(O){ssss}", "ArgumentSet",
+                                              &PyBaseObject_Type, "__module__", "tavrix.async_.forkline",
+                                              "__qualname__", "ArgumentSet"));
+        Ref instance = rt::call(cls);
+        rt::setattr(instance, s_target_attr_pub, Py_None);
+        rt::setattr(instance, s_args_key, Py_None);
+        rt::setattr(instance, s_kwargs_key, Py_None);
+        shape = owned(PyObject_GenericGetDict(instance, nullptr)).release();  // kept for the process
+    }
+    return owned(PyDict_Copy(shape));
+#else
+    return owned(PyDict_New());
+#endif
+}
+
+// The standard library's itertools.repeat: a type of that name defined in
+// C, by the module itertools (3.12 makes it a heap type of that module),
+// never a class written in Python. The first one found is remembered.
+bool is_itertools_repeat(PyObject* candidate) {
+    static PyObject* known = nullptr;
+    if (candidate == known)
+        return true;
+    if (known != nullptr || !PyType_Check(candidate))
+        return false;
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(candidate);
+    if (std::strcmp(type->tp_name, "itertools.repeat") != 0)
+        return false;
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+        PyObject* module = PyType_GetModule(type);  // borrowed
+        const char* name = module ? PyModule_GetName(module) : nullptr;
+        if (name == nullptr) {
+            PyErr_Clear();  // not made by a module
+            return false;
+        }
+        if (std::strcmp(name, "itertools") != 0)
+            return false;
+    }
+    known = Py_NewRef(candidate);  // kept, as the interned names are
+    return true;
+}
+
+[[gnu::flatten]] Ref Pcall_build_arguments(FunctionObject& fn, const Bound& a) {
     PyObject* self = a[0];
     Ref targets = getattr(self, s_targets);
     Ref iargs = getattr(self, s_iargs);
     Ref ikwargs = getattr(self, s_ikwargs);
     Ref varkwargs = getattr(self, s_varkwargs);
 
-    // Counting.
+    // Counting. `held`: the longest exact list or tuple among the sources
+    // that limit the count.
     bool single_target = PyCallable_Check(targets);
-    Py_ssize_t count = -1;
-    auto consider = [&](Py_ssize_t n) {
+    Py_ssize_t count = -1, held = 0;
+    auto consider = [&](PyObject* source) {
+        Py_ssize_t n = length(source);
         if (n != 0 && (count < 0 || n < count))
             count = n;
+        if (n != 0)
+            held = std::max(held, held_length(source));
     };
     if (!single_target)
-        consider(length(targets));
-    consider(length(iargs));
-    consider(length(ikwargs));
+        consider(targets);
+    consider(iargs);
+    consider(ikwargs);
     // for values in varkwargs.values(): len(values)
-    auto count_values = [&](PyObject* values) { consider(length(values)); };
     if (PyDict_CheckExact(varkwargs.get()))
-        rt::for_each_pair(varkwargs, [&](PyObject*, PyObject* values) { count_values(values); });
+        rt::for_each_pair(varkwargs, [&](PyObject*, PyObject* values) { consider(values); });
     else
-        rt::for_each(call_method(varkwargs, s_values), count_values);
+        rt::for_each(call_method(varkwargs, s_values), consider);
     if (count < 0) {
         if (!single_target)
             rt::raise(PyExc_ValueError, "min() arg is an empty sequence");
         count = 1;
+        held = 1;
     }
 
-    // Where each child's target comes from.
-    Ref target_source = PyCallable_Check(targets) ? call_method(fn.global(s_itertools), s_repeat, targets)
-                                                  : check(PyObject_GetIter(targets));
+    // Where each child's target comes from. itertools.repeat's iterator gives
+    // the target itself every time, and nothing else happens: then the
+    // target is taken as it is, without the iterator.
+    Ref target_source;
+    const bool repeated = PyCallable_Check(targets);
+    bool same_target = false;
+    if (repeated) {
+        Ref repeat = getattr(fn.global(s_itertools), s_repeat);
+        same_target = is_itertools_repeat(repeat);
+        if (!same_target)
+            target_source = call(repeat, targets);
+    } else {
+        target_source = check(PyObject_GetIter(targets));
+    }
 
     Ref cargs = getattr(self, s_cargs);
     Ref ckwargs = getattr(self, s_ckwargs);
     // The common arguments are made a tuple once for the whole batch, so a
     // one-shot iterable reaches every child, not only the first.
     Ref common = PyTuple_CheckExact(cargs.get()) ? cargs : check(PySequence_Tuple(cargs));
-
-    // Item `i` of a per-child source, as `source[i]` reads it; an exact list
-    // or tuple in range is read directly, anything else (and an index out of
-    // range, with its IndexError) through the subscription.
-    Ref index;
-    auto item_at = [&](PyObject* source, Py_ssize_t i) {
-        if (PyList_CheckExact(source) && i < PyList_GET_SIZE(source))
-            return Ref::borrow(PyList_GET_ITEM(source, i));
-        if (PyTuple_CheckExact(source) && i < PyTuple_GET_SIZE(source))
-            return Ref::borrow(PyTuple_GET_ITEM(source, i));
-        if (!index)
-            index = rt::new_int(i);
-        return check(PyObject_GetItem(source, index));
-    };
     // dict.copy of an exact dict is PyDict_Copy; any other mapping is asked.
     const bool plain_ckwargs = PyDict_CheckExact(ckwargs.get());
+
+    // The result list is sized in advance when a list or tuple that the
+    // caller holds bounds the count (so its size is memory that exists
+    // already). Its empty slots must not be seen: it stays out of the
+    // collector's lists, where code run meanwhile could find it, until full.
+    const bool presized = count <= held;
+    Ref arguments = check(PyList_New(presized ? count : 0));
+    if (presized)
+        PyObject_GC_UnTrack(arguments);
 
     // Every test and walk below happens per child, as written: user code run
     // for one child (an item's iteration, a mapping's update) may change what
     // the next child sees.
-    Ref arguments = check(PyList_New(0));
+    const bool plain_varkwargs = PyDict_CheckExact(varkwargs.get());
+    Ref index;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        index = Ref();
-        Ref args = common;
-        if (non_empty(iargs)) {
-            Ref item = item_at(iargs, i);
-            Ref extra = PyTuple_CheckExact(item.get()) ? item : check(PySequence_Tuple(item));
-            args = check(PySequence_Concat(args, extra));
-        }
-        Ref kwargs = plain_ckwargs ? check(PyDict_Copy(ckwargs)) : call_method(ckwargs, s_copy);
+        if (index)
+            index = Ref();
+        Ref args = non_empty(iargs) ? with_item(common, item_at(iargs, i, index)) : common;
+        Ref kwargs = plain_ckwargs ? owned(PyDict_Copy(ckwargs)) : call_method(ckwargs, s_copy);
         const bool plain_kwargs = PyDict_CheckExact(kwargs.get());
         if (non_empty(ikwargs)) {
-            Ref item = item_at(ikwargs, i);
+            Ref item = item_at(ikwargs, i, index);
             if (plain_kwargs && PyDict_CheckExact(item.get()))
-                check(PyDict_Update(kwargs, item));
+                update_dict(kwargs, item);
             else
                 call_method(kwargs, s_update, item);
         }
-        rt::for_each_pair(varkwargs, [&](PyObject* key, PyObject* values) {
-            Ref value = item_at(values, i);
-            if (plain_kwargs)
-                check(PyDict_SetItem(kwargs, key, value));
-            else
-                check(PyObject_SetItem(kwargs, key, value));
-        });
-        Ref target = rt::next(target_source);
+        auto set_keyword = [&](PyObject* key, PyObject* values) {
+            Ref value = item_at(values, i, index);
+            succeed(plain_kwargs ? PyDict_SetItem(kwargs, key, value) : PyObject_SetItem(kwargs, key, value));
+        };
+        if (plain_varkwargs) {
+            // for_each_pair's walk of an exact dict, in place.
+            const Py_ssize_t size = PyDict_GET_SIZE(varkwargs.get());
+            Py_ssize_t pos = 0, left = size;
+            PyObject *key, *values;
+            for (;;) {
+                if (PyDict_GET_SIZE(varkwargs.get()) != size)
+                    rt::raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+                if (!PyDict_Next(varkwargs, &pos, &key, &values))
+                    break;
+                if (left-- == 0)
+                    rt::raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
+                // The key is held while it is inserted (a comparison can run
+                // code); the value list only while it is indexed by code.
+                Ref k = Ref::borrow(key);
+                if (PyList_CheckExact(values)) {
+                    set_keyword(k, values);
+                } else {
+                    Ref v = Ref::borrow(values);
+                    set_keyword(k, v);
+                }
+            }
+        } else {
+            rt::for_each_pair(varkwargs, set_keyword);
+        }
+        Ref drawn = same_target ? Ref() : rt::next(target_source);
 
-        // Private but exported through 3.15; for three keys it makes what PyDict_New() makes, its replacement.
-        Ref argument_set = check(_PyDict_NewPresized(3));
-        check(PyDict_SetItem(argument_set, s_target_attr_pub, target));
-        check(PyDict_SetItem(argument_set, s_args_key, args));
-        check(PyDict_SetItem(argument_set, s_kwargs_key, kwargs));
-        check(PyList_Append(arguments, argument_set));
+        Ref argument_set = new_argument_set();
+        succeed(PyDict_SetItem(argument_set, s_target_attr_pub, same_target ? targets.get() : drawn.get()));
+        succeed(PyDict_SetItem(argument_set, s_args_key, args));
+        succeed(PyDict_SetItem(argument_set, s_kwargs_key, kwargs));
+        if (presized)
+            PyList_SET_ITEM(arguments.get(), i, argument_set.release());
+        else
+            succeed(PyList_Append(arguments, argument_set));
     }
+    if (presized)
+        PyObject_GC_Track(arguments);
     return arguments;
 }
 

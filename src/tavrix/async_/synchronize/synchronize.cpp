@@ -7,7 +7,9 @@
 #include "function.h"
 #include "runtime.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 using rt::Bound;
 using rt::call;
@@ -79,55 +81,140 @@ Py_ssize_t semlock_acquire_nargs(PyObject* const* values) noexcept {
     return static_cast<Py_ssize_t>(N);
 }
 
-// A type seen to have no class attribute of one name: for its instances,
-// `obj.<name>` is then the instance dict's entry, and nothing else.
+// ---------------------------------------------------------------------------
+// Reading `__lock__` and the lock's methods
+// ---------------------------------------------------------------------------
+//
+// These reads are most of what a locked call or Lockable.acquire/release
+// costs beyond the lock's own work, and much of each read is the search of
+// the object's class and its bases for a descriptor that the class does not
+// have. The interpreter keeps the result of that search against the class's
+// version tag, which changes whenever the class or a base is changed; a memo
+// below keeps it the same way, for one class, so that while the tag is
+// unchanged `obj.<name>` is known to be the instance's own attribute and
+// nothing else. The attribute itself is read afresh every time.
+//
+// What the memo buys depends on the version:
+// - it tells that two reads in a row give the same object, with nothing run
+//   in between, so the wrapper's test for a missing lock can also be the
+//   read that gives the lock to acquire (every version that keeps a memo);
+// - the read can then be the instance dict's entry alone, without the
+//   search. On 3.10 every object has its dict. From 3.11 an object keeps its
+//   attributes inline until its dict is asked for, and asking for it costs
+//   the object's own code for good: the interpreter's reads of it (3.11,
+//   3.12) or its stores (3.13) leave their fast paths. So from 3.11 only the
+//   fork context's locks are read through their dict, on 3.13, where reads
+//   keep their fast path and those locks store nothing after they are made;
+//   everything else takes the generic read.
+// Versions after 3.13 keep no memo: their tags are not relied on here.
+#if PY_VERSION_HEX < 0x030E0000
+#define SYNC_CLASS_MEMO 1
+#else
+#define SYNC_CLASS_MEMO 0
+#endif
+constexpr bool kOwnerThroughDict = PY_VERSION_HEX < 0x030B0000;
+constexpr bool kLockThroughDict =
+    PY_VERSION_HEX < 0x030B0000 || (PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000);
+
+// A class seen to have no class attribute of one name, while its version tag
+// is `version`; `dict`: its instances are read through their dict.
 struct InstanceOnly {
     PyTypeObject* type = nullptr;
     unsigned int version = 0;
+    bool dict = false;
 };
 
 InstanceOnly g_lock_attr_memo, g_acquire_memo, g_release_memo;
 
-// obj.<name> (PyObject_GetAttr) for an interned string name.
-//
-// The reads of `__lock__` and of the lock's methods are most of what a
-// locked call or Lockable.acquire/release costs beyond the lock's own work,
-// and much of each read is the search of the object's class and its bases
-// for a descriptor that the class does not have. The interpreter keeps the
-// result of that search against the class's version tag, which changes
-// whenever the class or a base is changed; `memo` keeps it the same way, for
-// one class, so that the read is the instance dict's entry alone while the
-// tag is unchanged. The attribute itself is read afresh every time.
-// (CPython 3.10; later versions lay out instance attributes in ways that
-// this does not reach, and take the generic read.)
-inline PyObject* attribute(PyObject* obj, PyObject* name, InstanceOnly& memo) noexcept {
+#if SYNC_CLASS_MEMO
+inline bool tag_valid(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return type->tp_version_tag != 0;  // the flag is no longer kept
+#else
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG);
+#endif
+}
+
+inline bool holds(const InstanceOnly& memo, PyTypeObject* type) noexcept {
+    return type == memo.type && type->tp_version_tag == memo.version && tag_valid(type);
+}
+
+// The instance dict (a new reference), or null, with an error set only if
+// asking for it failed.
+inline PyObject* instance_dict(PyObject* obj, PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX < 0x030B0000
+    if (type->tp_dictoffset <= 0)
+        return nullptr;
+    return Py_XNewRef(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + type->tp_dictoffset));
+#else
+    if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT) && type->tp_dictoffset <= 0)
+        return nullptr;
+    return PyObject_GenericGetDict(obj, nullptr);
+#endif
+}
+#endif
+
+// obj.<name> (PyObject_GetAttr) for an interned string name: a new
+// reference, or null with the error set. `Dict`: the reads that may go
+// through the instance dict; `plain`, when given, tells whether the value is
+// known to be the instance's own attribute (read with nothing else run).
+// `through_dict`, used when the memo is made, says whether this class's
+// instances may be read through their dict.
+template <bool Dict, class ThroughDict>
+inline PyObject* attribute(PyObject* obj, PyObject* name, InstanceOnly& memo, bool* plain,
+                           ThroughDict&& through_dict) noexcept {
     PyTypeObject* type = Py_TYPE(obj);
+    if (plain != nullptr)
+        *plain = false;
     if (type->tp_getattro != PyObject_GenericGetAttr)
         return PyObject_GetAttr(obj, name);
-#if PY_VERSION_HEX < 0x030B0000
-    if (type == memo.type && PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) &&
-        type->tp_version_tag == memo.version && type->tp_dictoffset > 0) {
-        if (PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + type->tp_dictoffset)) {
-            Py_INCREF(dict);
-            PyObject* value = PyDict_GetItemWithError(dict, name);
-            Py_XINCREF(value);
-            Py_DECREF(dict);
-            if (value != nullptr || PyErr_Occurred())
-                return value;
+#if SYNC_CLASS_MEMO
+    if (!Dict && plain == nullptr)
+        return PyObject_GenericGetAttr(obj, name);
+    if (holds(memo, type)) {
+        if (plain != nullptr)
+            *plain = true;
+        if (Dict && memo.dict) {
+            PyObject* dict = instance_dict(obj, type);
+            if (dict != nullptr) {
+                PyObject* value = PyDict_GetItemWithError(dict, name);
+                Py_XINCREF(value);
+                Py_DECREF(dict);
+                if (value != nullptr || PyErr_Occurred())
+                    return value;
+            } else if (PyErr_Occurred()) {
+                return nullptr;
+            }
         }
-        return PyObject_GenericGetAttr(obj, name);  // raises the AttributeError
+        return PyObject_GenericGetAttr(obj, name);  // also raises the AttributeError
     }
     // The class is searched after the read, which may have run Python code
-    // (a key's __eq__): the tag read with it is the one the search saw.
+    // (a key's __eq__): the tag read with it is the one the search saw. The
+    // search itself may run such code, so this read is not called plain.
     PyObject* value = PyObject_GenericGetAttr(obj, name);
-    if (value != nullptr && _PyType_Lookup(type, name) == nullptr &&
-        PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG))
-        memo = {type, type->tp_version_tag};
+    if (value != nullptr && _PyType_Lookup(type, name) == nullptr && tag_valid(type))
+        memo = {type, type->tp_version_tag, Dict && through_dict(value)};
     return value;
 #else
-    (void)memo;
+    (void)memo, (void)through_dict;
     return PyObject_GenericGetAttr(obj, name);
 #endif
+}
+
+constexpr auto any_class = [](PyObject*) { return true; };
+
+// self.__lock__; `plain` as above.
+inline PyObject* own_lock(PyObject* self, bool* plain = nullptr) noexcept {
+    return attribute<kOwnerThroughDict>(self, s_lock_attr, g_lock_attr_memo, plain, any_class);
+}
+
+// lock.acquire or lock.release. From 3.11 only the fork context's locks are
+// read through their dict (see above): classes whose method is the SemLock's.
+inline PyObject* lock_method(PyObject* lock, PyObject* name, InstanceOnly& memo, const PyMethodDef*& known,
+                             const char* method_name, int flags) noexcept {
+    return attribute<kLockThroughDict>(lock, name, memo, nullptr, [&](PyObject* value) {
+        return PY_VERSION_HEX < 0x030B0000 || semlock_method(value, known, method_name, flags) != nullptr;
+    });
 }
 
 PyObject* guarded_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
@@ -144,15 +231,15 @@ PyObject* guarded_vectorcall(PyObject* callable, PyObject* const* args, size_t n
 //
 // The method is read as the attribute it is (what `lock.acquire` reads): for
 // the fork context's locks an instance attribute, returned as it is stored,
-// so no bound method is made, and the lookup takes the same path as the read
-// of `__lock__` before it.
+// so no bound method is made.
 template <size_t N>
 PyObject* lock_acquire(PyObject* (&argv)[N + 2], PyObject* kwnames) noexcept {
-    PyObject* method = attribute(argv[1], s_acquire, g_acquire_memo);
+    constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
+    PyObject* method = lock_method(argv[1], s_acquire, g_acquire_memo, g_semlock_acquire, "acquire", kFlags);
     if (method == nullptr)
         return nullptr;
     PyObject* result;
-    if (PyObject* semlock = semlock_method(method, g_semlock_acquire, "acquire", METH_FASTCALL | METH_KEYWORDS)) {
+    if (PyObject* semlock = semlock_method(method, g_semlock_acquire, "acquire", kFlags)) {
         auto entry = reinterpret_cast<_PyCFunctionFastWithKeywords>(
             reinterpret_cast<void (*)()>(g_semlock_acquire->ml_meth));
         result = entry(semlock, argv + 2, semlock_acquire_nargs<N>(argv + 2), nullptr);
@@ -164,40 +251,60 @@ PyObject* lock_acquire(PyObject* (&argv)[N + 2], PyObject* kwnames) noexcept {
     return result;
 }
 
-// lock.<name>() with no arguments: a new reference, or null with the error set.
-PyObject* lock_call(PyObject* lock, PyObject* name) noexcept {
-    PyObject* method = attribute(lock, name, name == s_release.get() ? g_release_memo : g_acquire_memo);
+// lock.acquire(<kwnames>=values...).
+template <class... A>
+PyObject* call_acquire(PyObject* lock, PyObject* kwnames, A... values) noexcept {
+    PyObject* argv[] = {nullptr, lock, values...};
+    return lock_acquire<sizeof...(A)>(argv, kwnames);
+}
+
+// lock.acquire() with no arguments.
+PyObject* call_acquire(PyObject* lock) noexcept {
+    constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
+    PyObject* method = lock_method(lock, s_acquire, g_acquire_memo, g_semlock_acquire, "acquire", kFlags);
     if (method == nullptr)
         return nullptr;
     PyObject* result;
-    PyObject* semlock;
-    if (name == s_release.get() &&
-        (semlock = semlock_method(method, g_semlock_release, "release", METH_NOARGS)) != nullptr)
-        result = g_semlock_release->ml_meth(semlock, nullptr);
-    else
+    if (PyObject* semlock = semlock_method(method, g_semlock_acquire, "acquire", kFlags)) {
+        auto entry = reinterpret_cast<_PyCFunctionFastWithKeywords>(
+            reinterpret_cast<void (*)()>(g_semlock_acquire->ml_meth));
+        result = entry(semlock, nullptr, 0, nullptr);
+    } else {
         result = guarded_vectorcall(method, nullptr, 0, nullptr);
+    }
     Py_DECREF(method);
     return result;
 }
 
-// self.__lock__.<name>(): a new reference, or null with the error set.
-PyObject* own_lock_call(PyObject* self, PyObject* name) noexcept {
-    PyObject* lock = attribute(self, s_lock_attr, g_lock_attr_memo);
+// lock.release().
+PyObject* call_release(PyObject* lock) noexcept {
+    PyObject* method = lock_method(lock, s_release, g_release_memo, g_semlock_release, "release", METH_NOARGS);
+    if (method == nullptr)
+        return nullptr;
+    PyObject* semlock = semlock_method(method, g_semlock_release, "release", METH_NOARGS);
+    PyObject* result =
+        semlock ? g_semlock_release->ml_meth(semlock, nullptr) : guarded_vectorcall(method, nullptr, 0, nullptr);
+    Py_DECREF(method);
+    return result;
+}
+
+// self.__lock__.acquire(<kwnames>=values...), self.__lock__.acquire() and
+// self.__lock__.release(): a new reference, or null with the error set.
+template <class... A>
+PyObject* own_lock_acquire(PyObject* self, A... args) noexcept {
+    PyObject* lock = own_lock(self);
     if (lock == nullptr)
         return nullptr;
-    PyObject* result = lock_call(lock, name);
+    PyObject* result = call_acquire(lock, args...);
     Py_DECREF(lock);
     return result;
 }
 
-// self.__lock__.acquire(<kwnames>=values...).
-template <class... A>
-PyObject* own_lock_acquire(PyObject* self, PyObject* kwnames, A... values) noexcept {
-    PyObject* lock = attribute(self, s_lock_attr, g_lock_attr_memo);
+PyObject* own_lock_release(PyObject* self) noexcept {
+    PyObject* lock = own_lock(self);
     if (lock == nullptr)
         return nullptr;
-    PyObject* argv[] = {nullptr, lock, values...};
-    PyObject* result = lock_acquire<sizeof...(A)>(argv, kwnames);
+    PyObject* result = call_release(lock);
     Py_DECREF(lock);
     return result;
 }
@@ -206,30 +313,76 @@ PyObject* own_lock_acquire(PyObject* self, PyObject* kwnames, A... values) noexc
 // The locking wrapper
 // ===========================================================================
 
-// Gives `self` a lock on its first locked call, deciding "missing" as hasattr
-// does. Creating the lock runs Python code, so another thread can make its own
+// Step 1 of the generic wrapper: gives `self` a lock on its first locked
+// call, deciding "missing" as hasattr does. When the read is known to be the
+// instance's own attribute (see attribute()), reading it again for the
+// acquire would give the same object with nothing run in between, so the
+// lock found is returned to serve that read too; otherwise nothing is, and
+// the acquire reads it afresh.
+//
+// Creating the lock runs Python code, so another thread can make its own
 // first call meanwhile: the second look keeps whichever lock was set first,
 // and every caller ends up sharing one lock.
-void ensure_lock(FunctionObject& fn, PyObject* self) {
-    if (rt::getattr_optional(self, s_lock_attr))
-        return;
+Ref ensure_lock(FunctionObject& fn, PyObject* self) {
+    bool plain;
+    if (PyObject* found = own_lock(self, &plain)) {
+        Ref lock = Ref::steal(found);
+        return plain ? lock : Ref();
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        throw rt::Error{};
+    PyErr_Clear();
     Ref lock = call_method(fn.global(s_multiprocessing), s_RLock);
     if (rt::getattr_optional(self, s_lock_attr))
-        return;
+        return {};
     rt::setattr(self, s_lock_attr, lock);
+    return {};
+}
+
+// The objects whose waiting warning this thread is building, innermost
+// last. str(self) may itself make a locked call of the same object, which
+// then finds the lock taken as well: that call waits without a warning of
+// its own, instead of building the same text again (and again, until the
+// recursion limit).
+thread_local std::vector<PyObject*> t_describing;
+
+struct Describing {
+    explicit Describing(PyObject* obj) { t_describing.push_back(obj); }
+    ~Describing() { t_describing.pop_back(); }
+    Describing(const Describing&) = delete;
+    Describing& operator=(const Describing&) = delete;
+
+    static bool contains(PyObject* obj) noexcept {
+        return std::find(t_describing.begin(), t_describing.end(), obj) != t_describing.end();
+    }
+};
+
+// The lock was taken: warn, then wait for it without limit.
+void wait_for_lock(FunctionObject& fn, PyObject* self) {
+    if (!Describing::contains(self)) {
+        Ref text;
+        {
+            Describing building(self);
+            text = check(PyUnicode_FromFormat("Waiting for lock on %S", self));
+        }
+        call_method(fn.global(s_logger), s_warning, text);
+    }
+    check(own_lock_acquire(self));
 }
 
 // One locked call: `invoke` calls the wrapped method. The lock is read from
 // `self` afresh at every step, never kept between them.
 template <bool CreatesLock, class Invoke>
 Ref run_locked(FunctionObject& fn, PyObject* self, Invoke&& invoke) {
+    Ref lock;
     if constexpr (CreatesLock)
-        ensure_lock(fn, self);
-    if (!rt::truthy(check(own_lock_acquire(self, kw_block, Py_False)))) {
-        Ref text = check(PyUnicode_FromFormat("Waiting for lock on %S", self));
-        call_method(fn.global(s_logger), s_warning, text);
-        check(own_lock_call(self, s_acquire));
-    }
+        lock = ensure_lock(fn, self);
+    if (!lock)
+        lock = check(own_lock(self));
+    Ref taken = check(call_acquire(lock.get(), kw_block.get(), Py_False));
+    lock = Ref();
+    if (!rt::truthy(taken))
+        wait_for_lock(fn, self);
     Ref result;
     try {
         result = invoke();
@@ -238,10 +391,10 @@ Ref run_locked(FunctionObject& fn, PyObject* self, Invoke&& invoke) {
         // A failing release replaces the method's exception and carries it
         // as __context__, as a `finally` clause would.
         rt::ExceptScope handled;
-        check(own_lock_call(self, s_release));
+        check(own_lock_release(self));
         handled.reraise();
     }
-    check(own_lock_call(self, s_release));
+    check(own_lock_release(self));
     return result;
 }
 
@@ -292,7 +445,9 @@ PyObject* wrapped_vectorcall(PyObject* callable, PyObject* const* args, size_t n
         return nullptr;
     PyObject* result = rt::guarded(
         [&] {
-            Ref method = Ref::borrow(fn->closure);
+            // The wrapper is held by its caller for the call, and nothing
+            // replaces what it closes over.
+            PyObject* method = fn->closure;
             return run_locked<CreatesLock>(*fn, args[0], [&] {
                        return check(PyObject_Vectorcall(method, args, nargsf, kwnames));
                    }).release();
@@ -387,7 +542,7 @@ const rt::FunctionDef Lockable_init_def{
 
 Ref Lockable_acquire(FunctionObject&, const Bound& a) {
     PyObject *self = a[0], *block = a[1], *timeout = a[2];
-    return check(own_lock_acquire(self, kw_block_timeout, block, timeout));
+    return check(own_lock_acquire(self, kw_block_timeout.get(), block, timeout));
 }
 
 // `obj.acquire()`, the common shape, without the binder: both parameters take
@@ -402,7 +557,7 @@ PyObject* Lockable_acquire_vectorcall(PyObject* callable, PyObject* const* args,
         return rt::generic_vectorcall(callable, args, nargsf, kwnames);
     Py_INCREF(defaults);
     PyObject* result =
-        own_lock_acquire(args[0], kw_block_timeout, PyTuple_GET_ITEM(defaults, 0), PyTuple_GET_ITEM(defaults, 1));
+        own_lock_acquire(args[0], kw_block_timeout.get(), PyTuple_GET_ITEM(defaults, 0), PyTuple_GET_ITEM(defaults, 1));
     Py_DECREF(defaults);
     return result;
 }
@@ -422,13 +577,13 @@ const rt::FunctionDef Lockable_acquire_def{
 
 // --- release(self) ---
 
-Ref Lockable_release(FunctionObject&, const Bound& a) { return check(own_lock_call(a[0], s_release)); }
+Ref Lockable_release(FunctionObject&, const Bound& a) { return check(own_lock_release(a[0])); }
 
 PyObject* Lockable_release_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                                       PyObject* kwnames) noexcept {
     if (PyVectorcall_NARGS(nargsf) != 1 || kwnames != nullptr) [[unlikely]]
         return rt::generic_vectorcall(callable, args, nargsf, kwnames);
-    return own_lock_call(args[0], s_release);
+    return own_lock_release(args[0]);
 }
 
 const Param self_only[] = {{"self"}};
