@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <cstring>
 #include <utility>
 #include <vector>
 
