@@ -33,13 +33,8 @@ struct Memo {
     unsigned int version = 0;
 };
 
-// Which versions' tags are known (3.10 to 3.13: valid while the flag is set,
-// from 3.13 while non-zero); later versions keep no memo.
-#if PY_VERSION_HEX < 0x030E0000
+// Version tags: valid while the flag is set up to 3.12, while non-zero from 3.13.
 #define FLOOR_MEMO 1
-#else
-#define FLOOR_MEMO 0
-#endif
 
 // Which objects are read through their instance dict. From 3.11 the
 // interpreter keeps an object's attributes inline until its dict is asked

@@ -3,13 +3,14 @@
 Runs a real batch (compressing chunks of data, one child each), shows that the
 results come back in child order whatever order the children finish in, that a
 child's failure is re-raised in the parent with the child's traceback, that a
-child dying without reporting is a failure at its index, and what a time-out
-looks like.
+child dying without reporting is a failure at its index, what a time-out
+looks like, and that an interrupt inside join() ends every child first.
 """
 
 import hashlib
 import logging
 import os
+import signal
 import socket
 import time
 import traceback
@@ -84,7 +85,7 @@ def child_dies():
 
 
 def time_out():
-    banner("a batch that outlives its time-out")
+    banner("a batch that outlives its time-out: an ERROR log names the children still running")
     batch = Pcall(time.sleep, timeout=0.6, iargs=[(0.1,), (30,)])
     batch.start()
     try:
@@ -97,6 +98,31 @@ def time_out():
             child.join()
 
 
+class StopTheTest(BaseException):
+    """What a test runner's time-out raises from its signal handler."""
+
+
+def interrupted():
+    banner("an interrupt inside join() (here a SIGALRM handler, as a test runner's time-out): "
+           "every child is ended and reaped before the exception goes on")
+
+    def alarm(signum, frame):
+        raise StopTheTest("the test ran out of time")
+
+    batch = Pcall(time.sleep, iargs=[(30,)] * 3)
+    previous = signal.signal(signal.SIGALRM, alarm)
+    batch.start()
+    signal.alarm(1)
+    started = time.time()
+    try:
+        batch.join()
+    except StopTheTest as error:
+        print(f"{type(error).__name__}: {error}, after {time.time() - started:.2f} s")
+    finally:
+        signal.signal(signal.SIGALRM, previous)
+    print("children:", ", ".join(f"pid {child.pid} exit code {child.exitcode}" for child in batch._processes))
+
+
 if __name__ == "__main__":
     single_child()
     compress_in_parallel()
@@ -104,3 +130,4 @@ if __name__ == "__main__":
     failure_reraised()
     child_dies()
     time_out()
+    interrupted()

@@ -45,6 +45,9 @@ def main():
                         format="%(processName)-10s %(threadName)-9s %(levelname)s %(name)s: %(message)s")
     counter = SharedCounter()
     counter.bump()  # creates the lock here, so the forked children share it
+    print(f"{PROCESSES} forked processes and {THREADS} threads bump one counter {BUMPS} times each, "
+          "under one lock. Each call that finds the lock taken logs a 'Waiting for lock' warning: "
+          "the warnings below are expected, they show the lock at work.", flush=True)
 
     children = [FORK.Process(target=work, args=(counter,), name=f"child-{i}") for i in range(PROCESSES)]
     for child in children:

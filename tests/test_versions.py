@@ -270,7 +270,7 @@ def cmake_range():
 
 
 def readme_statement():
-    section = (ROOT / "README.md").read_text().split("### Supported versions", 1)[1]
+    section = re.split(r"^#+ Supported versions$", (ROOT / "README.md").read_text(), maxsplit=1, flags=re.M)[1]
     return versions_in(section.strip().split("\n\n", 1)[0])
 
 

@@ -172,7 +172,15 @@ inline void setattr(PyObject* obj, PyObject* name, PyObject* value) {
 }
 inline void delattr(PyObject* obj, PyObject* name) { check(PyObject_SetAttr(obj, name, nullptr)); }
 
-inline bool truthy(PyObject* obj) { return check(PyObject_IsTrue(obj)) != 0; }
+// The built-in truth test; True and False answer without the call, as
+// PyObject_IsTrue itself would.
+inline bool truthy(PyObject* obj) {
+    if (obj == Py_True)
+        return true;
+    if (obj == Py_False)
+        return false;
+    return check(PyObject_IsTrue(obj)) != 0;
+}
 inline bool isinstance(PyObject* obj, PyObject* cls) { return check(PyObject_IsInstance(obj, cls)) != 0; }
 inline Ref str(PyObject* obj) { return check(PyObject_Str(obj)); }
 inline Ref new_int(long long v) { return check(PyLong_FromLongLong(v)); }

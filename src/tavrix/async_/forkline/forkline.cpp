@@ -284,7 +284,9 @@ const char* const kPcallDoc =
     "together and passed to each parallel instance, one forked child each.\n"
     "\n"
     ":param targets: one callable, or a list of callables (one per child)\n"
-    ":param timeout: maximum run time of any child, in seconds\n"
+    ":param timeout: maximum run time of any child, in seconds, counted from\n"
+    "    start(); once it has passed, join() asks the children still running to\n"
+    "    stop and raises TimeoutError (None or 0: no limit)\n"
     ":param cargs: common positional arguments, passed first to every child\n"
     ":param iargs: per-instance positional arguments, item i for child i\n"
     ":param ckwargs: common keyword arguments of every child\n"
@@ -297,7 +299,7 @@ const char* const kPcallDoc =
     "  instance arguments and of values per variable keyword argument,\n"
     "  whichever is shorter (empty sources do not count).\n"
     "- Arguments are position-sensitive.\n"
-    "- The results list is in child order.";
+    "- The results, the tuple `results` set by join(), are in child order.";
 
 // --- pcall(cls, *args, **kwargs) ---
 
@@ -673,10 +675,11 @@ const rt::FunctionDef Pcall_join_def{
     "join\n"
     "\n"
     "Blocks the calling process until the time-out is reached or every child\n"
-    "has finished its job, then collects and sets the results. An exception\n"
-    "raised by a child during its job is raised again here, and a child that\n"
-    "ended without sending its result raises ChildProcessError; the lowest\n"
-    "child index decides.",
+    "has finished its job, then collects and sets the results (`results`, a\n"
+    "tuple in child order). An exception raised by a child during its job is\n"
+    "raised again here, and a child that ended without sending its result\n"
+    "raises ChildProcessError; the lowest child index decides. Left by any\n"
+    "other exception (an interrupt, say), it first ends and reaps every child.",
     self_only, Pcall_join};
 
 // --- terminate(self) ---

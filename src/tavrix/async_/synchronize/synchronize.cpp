@@ -106,12 +106,9 @@ Py_ssize_t semlock_acquire_nargs(PyObject* const* values) noexcept {
 //   fork context's locks are read through their dict, on 3.13, where reads
 //   keep their fast path and those locks store nothing after they are made;
 //   everything else takes the generic read.
-// Versions after 3.13 keep no memo: their tags are not relied on here.
-#if PY_VERSION_HEX < 0x030E0000
+// From 3.14 the memo serves the merged read alone; the lock's dict is not
+// asked for there, its effect on the interpreter's own reads unmeasured.
 #define SYNC_CLASS_MEMO 1
-#else
-#define SYNC_CLASS_MEMO 0
-#endif
 constexpr bool kOwnerThroughDict = PY_VERSION_HEX < 0x030B0000;
 constexpr bool kLockThroughDict =
     PY_VERSION_HEX < 0x030B0000 || (PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000);
