@@ -188,6 +188,8 @@ inline PyObject* attribute(PyObject* obj, PyObject* name, InstanceOnly& memo, bo
     // The class is searched after the read, which may have run Python code
     // (a key's __eq__): the tag read with it is the one the search saw. The
     // search itself may run such code, so this read is not called plain.
+    // (_PyType_Lookup: the interpreter's own class search, private but
+    // exported through 3.15; see lookup_special in the runtime.)
     PyObject* value = PyObject_GenericGetAttr(obj, name);
     if (value != nullptr && _PyType_Lookup(type, name) == nullptr && tag_valid(type))
         memo = {type, type->tp_version_tag, Dict && through_dict(value)};
