@@ -57,10 +57,29 @@ def sh(*command):
 def mount(where, options=""):
     sh("mount", "-t", "tmpfs", "-o", "mode=1777,size=32m" + options, "tavrix-attack", where)
 
+def needed_beneath(base):
+    """The entries of `base` holding what this run still reads: its environment, the package, these tests."""
+    import tavrix
+    tops = set()
+    for path in (sys.prefix, os.path.dirname(tavrix.__file__), os.environ["ATTACK_TESTS"]):
+        path = os.path.abspath(path)
+        if path.startswith(base + "/"):
+            tops.add(os.path.join(base, path[len(base) + 1:].split("/")[0]))
+    return sorted(tops)
+
 def setup(shm="", mode=0o1777, group=0):
-    """Private /dev/shm and /tmp, the victim's files, and TMPDIR=/tmp/scratch of this mode and group."""
+    """Private /dev/shm and /tmp, the victim's files, and TMPDIR=/tmp/scratch of this mode and group.
+
+    A checkout or environment that lies in /tmp is bound back into the private
+    /tmp, from a descriptor taken before the mount hides it."""
     mount("/dev/shm", shm)
+    held = [(top, os.open(top, os.O_PATH | os.O_DIRECTORY)) for top in needed_beneath("/tmp")]
     mount("/tmp")
+    for top, fd in held:
+        os.mkdir(top)
+        # Not canonicalised: the descriptor's link reads as the now hidden path.
+        sh("mount", "--no-canonicalize", "--bind", f"/proc/{os.getpid()}/fd/{fd}", top)
+        os.close(fd)
     os.mkdir(PRECIOUS, 0o755)
     for name in "abc":
         open(os.path.join(PRECIOUS, name), "w").close()
